@@ -1,0 +1,33 @@
+#pragma once
+// Message pipes in the shape of the Win32 named-pipe calls. Plain C++ without Qt.
+// Off Windows a pipe is a Unix socket in the endpoint folder carrying messages framed
+// as a 32-bit little-endian length and the bytes.
+#include "platform/PlatformTypes.h"
+
+#include <string>
+
+namespace platform {
+
+// Server end (CreateNamedPipeW: duplex, message type and read mode, blocking,
+// unlimited instances, 65536-byte buffers, 300 ms default time-out).
+NativeHandle createPipeServer(const std::wstring& name);
+// ConnectNamedPipe: blocks until a client connects. A client that connected before
+// the call makes it fail with error::PipeConnected, which callers count as success.
+bool connectPipeClient(NativeHandle server);
+// ReadFile in message mode: one whole message of at most `size` bytes. A longer message
+// fails with error::MoreData and nothing is copied.
+bool readPipeMessage(NativeHandle server, void* buffer, std::uint32_t size,
+                     std::uint32_t* bytesRead);
+// DisconnectNamedPipe: drops the connected client, ready for the next one.
+bool disconnectPipeClient(NativeHandle server);
+// CloseHandle on the server; off Windows also removes the socket file.
+void closePipeServer(NativeHandle server);
+
+// Client end (CreateFileW with read and write access, no sharing, open-existing).
+NativeHandle openPipeClient(const std::wstring& name);
+// WriteFile: one message.
+bool writePipeMessage(NativeHandle client, const void* data, std::uint32_t size,
+                      std::uint32_t* written);
+void closePipeClient(NativeHandle client);
+
+} // namespace platform

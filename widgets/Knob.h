@@ -1,0 +1,63 @@
+#pragma once
+// Self-painted rotary dial. Every change of the value, also by setValue and also when
+// the value did not move, is announced with valueChangedSig. Owners set the public
+// attributes after construction and before the knob is first shown.
+#include <QColor>
+#include <QRect>
+#include <QString>
+#include <QWidget>
+
+class QLineEdit;
+
+class Knob : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Knob(QWidget* parent = nullptr);
+    ~Knob() override;
+
+    void setValue(int v);
+
+    int value = -80;
+    int arcWidth = 7;
+    bool roundCap = true;
+    int maximum = 6;
+    int minimum = -80;
+    QColor arcColor{"#00ffff"};
+    bool showText = true;
+    QString fontFamily{"Segoe UI"};
+    int fontSize = 12;
+    QString suffix{"dB"};
+    QColor textColor{"#ff79c6"};
+    bool showTrack = true;
+    QColor trackColor{"#44475a"};
+    double knobRatio = 0.8;
+
+    int displayOffset = 0;
+
+    // Where the value text was last drawn (widget coordinates); empty before the first paint.
+    QRect textRectangle() const { return textRect; }
+    QLineEdit* valueEditor() const { return editor; }
+
+signals:
+    void valueChangedSig(int value);
+
+private slots:
+    void finishEdit();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void openEditor();
+
+    int lastDragY = 0;
+    int lastDragX = 0;
+    QLineEdit* editor = nullptr;
+    QRect textRect;
+};
