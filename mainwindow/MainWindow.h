@@ -1,0 +1,49 @@
+#pragma once
+// The window that holds the connected interface's panel. Once a second it looks for an
+// interface; once one is found and its panel installed, it watches the connection every
+// 400 ms and goes back to searching after three failed reads in a row.
+#include "driver/DriverTypes.h"
+
+#include <QMainWindow>
+
+#include <cstdint>
+
+class AudioBusDevice;
+class QLabel;
+class QTimer;
+class QVBoxLayout;
+class Settings;
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // The settings dialog that each detection of a known model hands the connection to.
+    void setSettingsWindow(Settings* settings) { settingsWindow = settings; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void detectDevice();
+    void checkDevice();
+    bool handOverToSettings(AudioBusDevice* probe);
+    void installPanel(DevicePid pid);
+    void startWatch();
+    void releaseWatchDevice();
+    void clearBaseLayout();
+    void showStatus(const QString& text);
+
+    DevicePid productId = 0;
+    QVBoxLayout* baseLayout = nullptr;
+    QTimer* detectTimer = nullptr;
+    QTimer* watchTimer = nullptr;
+    AudioBusDevice* watchDevice = nullptr;
+    Settings* settingsWindow = nullptr;
+    QLabel* statusLabel = nullptr;
+    std::uint32_t errorCount = 0;
+};

@@ -1,0 +1,139 @@
+// The program as a whole process: one copy at a time, recovery from a killed copy,
+// translation chosen from the environment's locale, and the device-open lines.
+#include "DeviceSimulator.h"
+
+#include <QProcess>
+#include <QtTest>
+
+#include <signal.h>
+
+namespace {
+const QString kProgram = QStringLiteral(QUORVIX_BIN_DIR "/QuorvixDriver");
+
+// A running copy of the program whose output is collected as it arrives.
+class ProgramRun
+{
+public:
+    explicit ProgramRun(const QString& locale = QStringLiteral("en_US.UTF-8"))
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LANG", locale);
+        env.insert("LC_ALL", locale);
+        env.insert("QT_FORCE_STDERR_LOGGING", "1");
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        process.setProcessEnvironment(env);
+        process.start(kProgram, {});
+    }
+    ~ProgramRun()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    bool waitForLog(const QString& text, int timeoutMs)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!deadline.hasExpired()) {
+            collect();
+            if (err.contains(text.toUtf8())) {
+                return true;
+            }
+            if (process.state() == QProcess::NotRunning) {
+                collect();
+                return err.contains(text.toUtf8());
+            }
+            process.waitForReadyRead(100);
+        }
+        return false;
+    }
+    void collect()
+    {
+        err += process.readAllStandardError();
+        out += process.readAllStandardOutput();
+    }
+    QProcess process;
+    QByteArray err;
+    QByteArray out;
+};
+} // namespace
+
+class TestProgram : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void secondCopyExitsWithZero()
+    {
+        ProgramRun first;
+        QVERIFY(first.waitForLog("Device PID:", 5000));
+        ProgramRun second;
+        QVERIFY(second.process.waitForFinished(10000));
+        second.collect();
+        QCOMPARE(second.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.process.exitCode(), 0);
+        QVERIFY(second.err.contains("Quorvix Mixer 已经在运行中。"));
+        QVERIFY(!second.err.contains("Device PID:"));
+        // The first copy is untouched and keeps detecting.
+        QCOMPARE(first.process.state(), QProcess::Running);
+        first.err.clear();
+        QVERIFY(first.waitForLog("Device PID:", 3000));
+    }
+
+    void killedCopyDoesNotBlockTheNext()
+    {
+        {
+            ProgramRun victim;
+            QVERIFY(victim.waitForLog("Device PID:", 5000));
+            ::kill(static_cast<pid_t>(victim.process.processId()), SIGKILL);
+            QVERIFY(victim.process.waitForFinished(5000));
+        }
+        ProgramRun next;
+        QVERIFY2(next.waitForLog("Device PID:", 5000), next.err.constData());
+        QVERIFY(!next.err.contains("已经在运行中"));
+    }
+
+    void copiesStartedTogetherExcludeEachOther()
+    {
+        ProgramRun a;
+        ProgramRun b;
+        QVERIFY(a.process.waitForStarted(5000));
+        QVERIFY(b.process.waitForStarted(5000));
+        QTest::qWait(2500);
+        a.collect();
+        b.collect();
+        const int running = (a.process.state() == QProcess::Running ? 1 : 0) +
+                            (b.process.state() == QProcess::Running ? 1 : 0);
+        QCOMPARE(running, 1);
+        ProgramRun& loser = a.process.state() == QProcess::Running ? b : a;
+        QCOMPARE(loser.process.exitCode(), 0);
+        QVERIFY(loser.err.contains("Quorvix Mixer 已经在运行中。"));
+    }
+
+    void chineseTaiwanLoadsTheChineseFile()
+    {
+        ProgramRun run(QStringLiteral("zh_TW.UTF-8"));
+        QVERIFY(run.waitForLog("成功加载翻译文件：", 5000));
+        QVERIFY(run.err.contains("系统返回的语言代码： \"zh_TW\""));
+        QVERIFY(run.err.contains("QuorvixDriver_zh_CN.qm"));
+    }
+
+    void onlyBusThreeIsOpenedAfterThreeFailures()
+    {
+        DeviceSimulator sim;
+        QVERIFY(sim.start({"--bus", "3", "--model", "tk1"}));
+        ProgramRun run;
+        QVERIFY(run.waitForLog("Device found with PID: 1", 6000));
+        run.collect();
+        const QList<QByteArray> lines = run.out.split('\n');
+        // The first detection tick: buses 0..2 fail with code 2, bus 3 opens.
+        QCOMPARE(lines.value(0), QByteArray("Open device \\\\.\\QuorvixAudioBus0 failed, error: 2"));
+        QCOMPARE(lines.value(1), QByteArray("Open device \\\\.\\QuorvixAudioBus1 failed, error: 2"));
+        QCOMPARE(lines.value(2), QByteArray("Open device \\\\.\\QuorvixAudioBus2 failed, error: 2"));
+        QCOMPARE(lines.value(3), QByteArray("Open device \\\\.\\QuorvixAudioBus3 success!"));
+        QVERIFY(!run.out.contains("QuorvixAudioBus4"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProgram)
+#include "tst_program.moc"

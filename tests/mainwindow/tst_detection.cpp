@@ -1,0 +1,194 @@
+// The main window's detection and connection watch against the device simulator.
+#include "DeviceSimulator.h"
+#include "LogCapture.h"
+#include "driver/DriverTypes.h"
+#include "mainwindow/MainWindow.h"
+#include "panels/tk1.h"
+#include "panels/tk2.h"
+#include "panels/zr.h"
+
+#include <QLabel>
+#include <QLayout>
+#include <QtTest>
+
+namespace {
+constexpr int kDetectWaitMs = 4000;
+
+// The widgets the window's base layout holds, in order.
+QList<QWidget*> layoutWidgets(MainWindow& window)
+{
+    QList<QWidget*> widgets;
+    QLayout* layout = window.centralWidget()->layout();
+    for (int i = 0; i < layout->count(); ++i) {
+        if (QWidget* w = layout->itemAt(i)->widget()) {
+            widgets << w;
+        }
+    }
+    return widgets;
+}
+
+QString statusText(MainWindow& window)
+{
+    for (QWidget* w : layoutWidgets(window)) {
+        if (auto* label = qobject_cast<QLabel*>(w)) {
+            return label->text();
+        }
+    }
+    return QString();
+}
+
+template <typename Panel> int panelCount(MainWindow& window)
+{
+    int n = 0;
+    for (QWidget* w : layoutWidgets(window)) {
+        n += qobject_cast<Panel*>(w) ? 1 : 0;
+    }
+    return n;
+}
+} // namespace
+
+class TestDetection : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void noDeviceLogsZeroEverySecond()
+    {
+        LogCapture log;
+        MainWindow window;
+        QCOMPARE(window.windowTitle(), QString("Quorvix Driver"));
+        QCOMPARE(statusText(window), QString("声卡未连接！"));
+        QCOMPARE(window.styleSheet(), QString("QMainWindow { background-color: #2c313c; }"));
+        QTRY_VERIFY_WITH_TIMEOUT(log.count("Device PID: 0") >= 2, kDetectWaitMs);
+        QCOMPARE(statusText(window), QString("声卡未连接！"));
+        QVERIFY(!log.contains("Device found with PID:"));
+    }
+
+    void tk2WithFirmwareNamesTheTitle()
+    {
+        DeviceSimulator sim;
+        QVERIFY(sim.start({"--model", "tk2", "--firmware", "1.0.3"}));
+        LogCapture log;
+        MainWindow window;
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("Device found with PID: 2"), kDetectWaitMs);
+        QString expected = QStringLiteral("Quorvix TK2 - FW: 1.0.3");
+        expected += QString(5, QChar(0));
+        QCOMPARE(window.windowTitle(), expected);
+        QCOMPARE(panelCount<tk2>(window), 1);
+        QCOMPARE(log.count("Adding tk2 widget to layout."), 1);
+        // Detection stops once connected: no further "Device PID:" lines.
+        const int before = log.count("Device PID: 2");
+        QTest::qWait(1500);
+        QCOMPARE(log.count("Device PID: 2"), before);
+    }
+
+    void eachKnownModelGetsItsPanel_data()
+    {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("logLine");
+        QTest::newRow("tk1") << "tk1" << "Adding tk1 widget to layout.";
+        QTest::newRow("zr") << "zr" << "Adding zr widget to layout.";
+    }
+
+    void eachKnownModelGetsItsPanel()
+    {
+        QFETCH(QString, model);
+        QFETCH(QString, logLine);
+        DeviceSimulator sim;
+        QVERIFY(sim.start({"--model", model, "--firmware", "2.1.0"}));
+        LogCapture log;
+        MainWindow window;
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(logLine), kDetectWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(panelCount<tk1>(window) + panelCount<zr>(window), 1, 1000);
+        QVERIFY(window.windowTitle().startsWith(model == "tk1" ? "Quorvix TK1 - FW: 2.1.0"
+                                                               : "Quorvix ZR - FW: 2.1.0"));
+    }
+
+    void unknownModelIsReportedEverySecond()
+    {
+        DeviceSimulator sim;
+        QVERIFY(sim.start({"--model", "7"}));
+        LogCapture log;
+        MainWindow window;
+        QTRY_VERIFY_WITH_TIMEOUT(log.count("Unknown device PID: 7") >= 2, kDetectWaitMs);
+        QCOMPARE(statusText(window), QString("未知设备，请检查连接！"));
+        QCOMPARE(layoutWidgets(window).size(), 1);
+        QVERIFY(!log.contains("Adding"));
+        QCOMPARE(window.windowTitle(), QString("Quorvix Driver"));
+    }
+
+    void unknownModelUnpluggedStopsBeingReported()
+    {
+        DeviceSimulator sim;
+        QVERIFY(sim.start({"--model", "7"}));
+        LogCapture log;
+        MainWindow window;
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("Unknown device PID: 7"), kDetectWaitMs);
+        QVERIFY(sim.control("unplug").startsWith("ok"));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("Device PID: 0"), kDetectWaitMs);
+        const int unknownLines = log.count("Unknown device PID: 7");
+        QTest::qWait(1500);
+        QCOMPARE(log.count("Unknown device PID: 7"), unknownLines);
+    }
+
+    void unplugTearsDownAfterThirdFailedRead()
+    {
+        DeviceSimulator sim;
+        QVERIFY(sim.start({"--model", "tk2", "--firmware", "1.0.3"}));
+        LogCapture log;
+        MainWindow window;
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("Device found with PID: 2"), kDetectWaitMs);
+        const QString title = window.windowTitle();
+
+        QVERIFY(sim.control("unplug").startsWith("ok"));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("Cleared all widgets from base layout."), 3000);
+        const QStringList lines = log.lines();
+        const int third = lines.indexOf("Error reading device PID from driver, error count: 3");
+        QVERIFY(third > 0);
+        QVERIFY(lines.indexOf("Error reading device PID from driver, error count: 2") < third);
+        QCOMPARE(lines.value(third + 1), QString("Meter driver handle deleted."));
+        QCOMPARE(lines.value(third + 2), QString("Cleared all widgets from base layout."));
+        QVERIFY(!log.contains("Error reading device PID from driver, error count: 4"));
+
+        QTRY_COMPARE_WITH_TIMEOUT(panelCount<tk2>(window), 0, 1000);
+        QCOMPARE(statusText(window), QString("声卡未连接！"));
+        QCOMPARE(window.windowTitle(), title);
+        QTRY_VERIFY_WITH_TIMEOUT(log.count("Device PID: 0") >= 1, kDetectWaitMs);
+
+        // Plugged back: a fresh panel, and the watch starts counting from zero again.
+        log.clear();
+        QVERIFY(sim.control("plug").startsWith("ok"));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("Device found with PID: 2"), kDetectWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(panelCount<tk2>(window), 1, 1000);
+        QVERIFY(sim.control("refuse 0xFFDC2084 1").startsWith("ok"));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("Error reading device PID from driver, error count: 1"),
+                                 2000);
+        QTest::qWait(1200);
+        QCOMPARE(panelCount<tk2>(window), 1);
+        QVERIFY(!log.contains("Error reading device PID from driver, error count: 2"));
+    }
+
+    void firmwareFailureRetriesEveryTick()
+    {
+        DeviceSimulator sim;
+        QVERIFY(sim.start({"--model", "tk1"}));
+        QVERIFY(sim.control("short-firmware on").startsWith("ok"));
+        LogCapture log;
+        MainWindow window;
+        QTRY_VERIFY_WITH_TIMEOUT(log.count("Failed to get firmware version.") >= 2, kDetectWaitMs);
+        QList<QWidget*> widgets = layoutWidgets(window);
+        QCOMPARE(widgets.size(), 2);
+        QVERIFY(qobject_cast<tk1*>(widgets.at(0)));
+        QCOMPARE(statusText(window), QString("获取固件版本失败，请检查连接！"));
+        QVERIFY(!log.contains("Device found with PID:"));
+        QCOMPARE(window.windowTitle(), QString("Quorvix Driver"));
+
+        QVERIFY(sim.control("short-firmware off").startsWith("ok"));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("Device found with PID: 1"), kDetectWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(layoutWidgets(window).size(), 1, 1000);
+        QCOMPARE(panelCount<tk1>(window), 1);
+    }
+};
+
+QTEST_MAIN(TestDetection)
+#include "tst_detection.moc"
