@@ -57,6 +57,8 @@ public:
     bool setOtgOff();
 
 private:
+    // queryCommand that also reports how many reply bytes the driver wrote.
+    bool query(const DeviceCommand& command, QByteArray& reply, std::uint32_t* bytesReturned);
     bool request(std::uint32_t code, const void* in, std::uint32_t inLength, void* out,
                  std::uint32_t outLength, std::uint32_t* bytesReturned);
     bool requestU32(std::uint32_t code, std::uint32_t& value);
