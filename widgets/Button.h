@@ -34,5 +34,8 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
 
 private:
+    // Stores the status, matches the glow and style to it and tells assistive technology.
+    void applyStatus(bool on);
+
     QGraphicsDropShadowEffect* glow = nullptr;
 };

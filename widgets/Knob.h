@@ -39,6 +39,10 @@ public:
     // Where the value text was last drawn (widget coordinates); empty before the first paint.
     QRect textRectangle() const { return textRect; }
     QLineEdit* valueEditor() const { return editor; }
+    // The number shown for v: v + displayOffset, except that a value of 0 shows 0.
+    qint64 numberShownFor(int v) const;
+    // The shown number followed by the suffix, as painted.
+    QString shownText() const;
 
 signals:
     void valueChangedSig(int value);
@@ -55,6 +59,9 @@ protected:
 
 private:
     void openEditor();
+    qint64 clamped(qint64 v) const;
+    // Clamps and stores v, then announces the value and schedules a repaint.
+    void store(qint64 v);
 
     int lastDragY = 0;
     int lastDragX = 0;
