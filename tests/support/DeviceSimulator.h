@@ -49,6 +49,9 @@ public:
     // Every request journalled so far, in arrival order.
     QList<JournalEntry> journal() const;
     QList<JournalEntry> journalWithCode(quint32 code) const;
+    // Entries whose decoded "request" is this name: a request name ("readProductId") or,
+    // for vendor records, the vendor request's own name ("setMicVolume").
+    QList<JournalEntry> journalWithRequest(const QString& request) const;
     void clearJournal();
 
     // The mixer image the simulated driver holds now (8288 values).
@@ -58,6 +61,7 @@ public:
 
     QString journalPath() const;
     QString socketPath() const;
+    QString controlPath() const { return controlSocket; }
 
 private:
     std::unique_ptr<QProcess> process;

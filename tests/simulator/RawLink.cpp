@@ -1,0 +1,107 @@
+#include "RawLink.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+RawLink::~RawLink()
+{
+    close();
+}
+
+bool RawLink::open(const QString& path)
+{
+    close();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(path);
+    std::memcpy(address.sun_path, name.constData(),
+                std::min<size_t>(name.size() + 1, sizeof address.sun_path - 1));
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        return true;
+    lastErrno = errno;
+    close();
+    return false;
+}
+
+void RawLink::close()
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+QByteArray RawLink::u32(quint32 value)
+{
+    QByteArray bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    return bytes;
+}
+
+quint32 RawLink::u32At(const QByteArray& bytes, int at)
+{
+    quint32 value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
+bool RawLink::sendRaw(const QByteArray& bytes)
+{
+    return fd >= 0 && send(fd, bytes.constData(), bytes.size(), MSG_NOSIGNAL) == bytes.size();
+}
+
+RawReply RawLink::request(quint32 code, const QByteArray& input, quint32 outputLength,
+                          int timeoutMs)
+{
+    RawReply reply;
+    if (!sendRaw(u32(code) + u32(input.size()) + u32(outputLength) + input)) {
+        reply.closed = true;
+        return reply;
+    }
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        if (reply.raw.size() >= 12 && reply.raw.size() >= 12 + qsizetype(u32At(reply.raw, 8)))
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(deadline.remainingTime())) <= 0)
+            continue;
+        char buffer[65536];
+        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            reply.closed = true;
+            break;
+        }
+        reply.raw.append(buffer, got);
+    }
+    if (reply.raw.size() >= 12) {
+        reply.status = u32At(reply.raw, 0);
+        reply.error = u32At(reply.raw, 4);
+        reply.count = u32At(reply.raw, 8);
+        reply.answered = reply.raw.size() >= 12 + qsizetype(reply.count);
+        reply.output = reply.raw.mid(12, reply.count);
+    }
+    return reply;
+}
+
+bool RawLink::waitClosed(int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(deadline.remainingTime())) <= 0)
+            continue;
+        char buffer[4096];
+        if (recv(fd, buffer, sizeof buffer, 0) <= 0)
+            return true;
+    }
+    return false;
+}
