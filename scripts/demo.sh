@@ -53,7 +53,7 @@ import -window "$found" "$out/demo-main-window.png"
 import -window root "$out/demo-screen.png"
 echo "Screenshots: $out/demo-main-window.png and $out/demo-screen.png"
 
-choose_menu_entry 1 || { echo "the tray menu did not open"; exit 1; }
+quit_through_menu "$program" || { echo "\"Quit\" from the tray menu did not end the program"; exit 1; }
 rc=0
 wait "$program" || rc=$?
 echo "The program ended with exit code $rc after \"Quit\". What it logged:"

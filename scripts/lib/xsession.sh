@@ -93,3 +93,35 @@ choose_menu_entry() { # <downs>
     done
     xdotool key Return
 }
+
+# Clicks the menu entry at `index` (0 is the version label, 1 "Quit", then the entries
+# below the separator) with the mouse, so it works whichever window has the focus.
+click_menu_entry() { # <index>
+    local attempt height rows=6 sep=8 y
+    for attempt in 1 2 3; do
+        click_icon 3
+        wait_until 3 find_menu && break
+    done
+    [ -n "$menu" ] || return 1
+    sleep 0.3
+    height=$(xwininfo -id "$menu" | awk '/Height:/ { print $2 }')
+    local row=$(((height - sep - 4) / rows))
+    y=$((2 + row * $1 + row / 2))
+    ((${1} >= 2)) && y=$((y + sep))
+    xdotool mousemove --window "$menu" 30 "$y"
+    sleep 0.3
+    xdotool mousedown 1
+    sleep 0.15
+    xdotool mouseup 1
+}
+
+# Chooses "Quit" from the tray menu until the program with the given id has ended
+# (a press can get lost while the menu is still opening).
+quit_through_menu() { # <pid>
+    local attempt
+    for attempt in 1 2 3; do
+        click_menu_entry 1 || continue
+        wait_until 10 sh -c "! kill -0 $1 2>/dev/null" && return 0
+    done
+    return 1
+}
