@@ -1,0 +1,75 @@
+#pragma once
+// What the three device panels share: their own driver connection, the mixer image
+// and meter buffer they keep, the per-model ini store, the meter timer, and the
+// construction helpers that give every panel the same look. Each panel keeps its own
+// widget tree, keys, handlers and log lines.
+#include "driver/AudioBusDevice.h"
+#include "driver/DriverTypes.h"
+
+#include <QRect>
+#include <QSize>
+#include <QString>
+#include <QVariant>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class Button;
+class Knob;
+class QFrame;
+class QLabel;
+class QSettings;
+class QTimer;
+
+class PanelBase : public QWidget
+{
+    Q_OBJECT
+
+public:
+    ~PanelBase() override;
+
+    // Text shown on a level label for a level in dB: one decimal and " dB";
+    // silence (minus infinity) reads "-inf dB".
+    static QString levelText(double db);
+    // Mean of two meter words summed in 64 bits, truncated toward zero.
+    static std::int32_t meanWord(std::int32_t a, std::int32_t b);
+
+protected:
+    PanelBase();
+
+    // Creates the ini store over the application-data directory (made if missing)
+    // plus fileName, which starts with a slash.
+    void openSettingsStore(const QString& fileName);
+    // Reads an int key; a missing key or a stored text that is not a number gives
+    // fallback, so a damaged file never reads as 0 dB.
+    int readInt(const QString& key, int fallback) const;
+    bool readBool(const QString& key) const;
+    // Writes one key and syncs the file at once.
+    void store(const QString& key, const QVariant& value);
+
+    // The preset common to every model: 1.0 in every tail element and the fixed
+    // routing cells, 0.0 elsewhere. Panels add their own cells afterwards.
+    void writeMatrixPreset();
+    // Creates, connects and starts the 500 ms meter timer.
+    void startMeterTimer(std::function<void()> update);
+
+    // Widget factories with the look every panel uses.
+    Knob* makeKnob(const QRect& initial, const QSize& fixed, int minimum, int maximum, int value);
+    Button* makeButton(const QString& caption, const char* colour);
+    QLabel* makeLabel(const QString& text, const char* style);
+    QFrame* makeSeparator();
+
+    static constexpr const char* TitleStyle = "font-weight: bold; font-size: 12px; color: white;";
+    static constexpr const char* LevelStyle = "color: #888888; font-size: 8px;";
+    static constexpr const char* CaptionStyle = "font-size: 12px; color: white;";
+    static constexpr const char* PhoneCaptionStyle = "font-size: 10px; color: white;";
+    static constexpr const char* InitialLevel = "-160 dB";
+    static constexpr int MeterIntervalMs = 500;
+
+    std::unique_ptr<AudioBusDevice> device;
+    MixerMatrix matrix{};
+    MeterData meters{};
+    QSettings* settingsStore = nullptr;
+    QTimer* meterTimer = nullptr;
+};

@@ -1,0 +1,174 @@
+// Measures one headphone knob step on a TK1 panel, from a synthesized wheel event to
+// the whole mixer image answered by the simulator and the ini file synced, next to
+// the bare round trip of the image and the bare ini write. Runs the simulator
+// (quorvix-devsim, beside this program) on a private runtime folder.
+//
+//   quorvix-bench-panels [--steps N]      (N >= 1000, default 2000)
+#include "driver/AudioBusDevice.h"
+#include "panels/tk1.h"
+#include "widgets/Knob.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace {
+
+struct Figures
+{
+    double median = 0, p99 = 0, mean = 0;
+};
+
+Figures summarize(std::vector<qint64> ns)
+{
+    std::sort(ns.begin(), ns.end());
+    Figures f;
+    const size_t n = ns.size();
+    f.median = ns[n / 2] / 1000.0;
+    f.p99 = ns[std::min(n - 1, (n * 99) / 100)] / 1000.0;
+    double sum = 0;
+    for (qint64 v : ns)
+        sum += v;
+    f.mean = sum / n / 1000.0;
+    return f;
+}
+
+std::vector<qint64> measure(int steps, const std::function<void(int)>& step)
+{
+    std::vector<qint64> ns;
+    ns.reserve(steps);
+    QElapsedTimer timer;
+    for (int i = 0; i < steps; ++i) {
+        timer.start();
+        step(i);
+        ns.push_back(timer.nsecsElapsed());
+    }
+    return ns;
+}
+
+void print(const char* what, const Figures& f, int steps)
+{
+    std::printf("%-44s median %8.1f us   p99 %8.1f us   mean %8.1f us   (%d runs)\n", what,
+                f.median, f.p99, f.mean, steps);
+}
+
+bool waitForFile(const QString& path, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!QFile::exists(path)) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Private folders, so the run touches neither the user's ini files nor a live
+    // simulator's sockets.
+    QTemporaryDir scratch;
+    if (!scratch.isValid())
+        return 1;
+    const QString runtime = scratch.filePath("runtime");
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
+    qputenv("XDG_DATA_HOME", scratch.filePath("data").toLocal8Bit());
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The panels' log lines would swamp the figures.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+
+    QApplication app(argc, argv);
+    int steps = 2000;
+    const QStringList args = app.arguments();
+    const int at = args.indexOf("--steps");
+    if (at > 0 && at + 1 < args.size())
+        steps = std::max(1000, args[at + 1].toInt());
+
+    QProcess simulator;
+    simulator.setProgram(QCoreApplication::applicationDirPath() + "/quorvix-devsim");
+    simulator.setArguments({"--quiet", "--journal-matrix", "brief", "--model", "tk1", "--journal",
+                            scratch.filePath("journal")});
+    simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    simulator.start();
+    if (!simulator.waitForStarted() || !waitForFile(runtime + "/quorvix/QuorvixAudioBus0", 5000)) {
+        std::fprintf(stderr, "quorvix-devsim did not start\n");
+        return 1;
+    }
+
+    std::printf("Steps: %d; matrix image %d bytes\n", steps, MixerMatrix::ByteSize);
+
+    {
+        AudioBusDevice device;
+        if (!device.openDevice()) {
+            std::fprintf(stderr, "cannot open the simulated device\n");
+            return 1;
+        }
+        MixerMatrix matrix{};
+        bool allOk = true;
+        const auto ns = measure(steps, [&](int i) {
+            matrix.outputGain[0] = (i % 2) ? 0.5 : 0.25;
+            allOk = device.writeMixerMatrix(matrix) && allOk;
+        });
+        print("bare writeMixerMatrix round trip", summarize(ns), steps);
+        if (!allOk)
+            std::printf("  (some matrix writes failed)\n");
+    }
+
+    {
+        QSettings store(scratch.filePath("bench.ini"), QSettings::IniFormat);
+        const auto ns = measure(steps, [&](int i) {
+            store.setValue("Dial/HeadphoneValue", -40 + (i % 2));
+            store.sync();
+        });
+        print("bare ini write + sync", summarize(ns), steps);
+    }
+
+    {
+        tk1 panel;
+        Knob* knob = nullptr;
+        for (Knob* k : panel.findChildren<Knob*>())
+            if (k->accessibleName() == "HEADPHONE Volume")
+                knob = k;
+        if (!knob) {
+            std::fprintf(stderr, "the panel did not come up\n");
+            return 1;
+        }
+        knob->setValue(-40);
+        const QPointF centre(knob->width() / 2.0, knob->height() / 2.0);
+        const auto ns = measure(steps, [&](int i) {
+            // Alternate up and down so the knob never rests at a limit.
+            QWheelEvent wheel(centre, centre, QPoint(), QPoint(0, (i % 2) ? -120 : 120),
+                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(knob, &wheel);
+        });
+        print("headphone knob step (wheel -> matrix + ini)", summarize(ns), steps);
+
+        QSettings check(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+                            "/tk1.ini",
+                        QSettings::IniFormat);
+        std::printf("  knob ends at %d, ini holds %s\n", knob->value,
+                    qPrintable(check.value("Dial/HeadphoneValue").toString()));
+    }
+
+    simulator.terminate();
+    simulator.waitForFinished(3000);
+    return 0;
+}
