@@ -78,7 +78,7 @@
     </message>
     <message>
         <source>DIRECT</source>
-        <translation>直通</translation>
+        <translation>直接监听</translation>
     </message>
     <message>
         <source>Volume</source>
@@ -121,7 +121,7 @@
     </message>
     <message>
         <source>DIRECT</source>
-        <translation>直通</translation>
+        <translation>直接监听</translation>
     </message>
     <message>
         <source>Volume</source>
@@ -140,7 +140,7 @@
     </message>
     <message>
         <source>DIRECT</source>
-        <translation>直通</translation>
+        <translation>直接监听</translation>
     </message>
     <message>
         <source>Volume</source>
