@@ -1,0 +1,34 @@
+#!/bin/sh
+# Builds the Windows pipe backend with MinGW-w64 and runs its Qt-free test program
+# under Wine. Installs the cross compiler and Wine when they are missing.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+cxx=${CXX_WIN:-x86_64-w64-mingw32-g++-posix}
+
+need_install=
+command -v "$cxx" >/dev/null 2>&1 || need_install="$need_install g++-mingw-w64-x86-64"
+[ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1 || need_install="$need_install wine64"
+if [ -n "$need_install" ]; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need_install >/dev/null
+fi
+if [ -x /usr/lib/wine/wine64 ]; then
+    wine=/usr/lib/wine/wine64
+else
+    wine=$(command -v wine64)
+fi
+
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+"$cxx" -std=c++20 -Wall -Wextra -Werror -O1 -static -I"$root" \
+    "$root/tests/winpipes/winpipe_test.cpp" "$root/platform/NamedPipe_win.cpp" \
+    "$root/platform/PlatformError_win.cpp" -o "$out/winpipe_test.exe"
+
+export WINEPREFIX="$out/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+"$wine" wineboot --init >/dev/null 2>&1 || true
+status=0
+timeout 60 "$wine" "$out/winpipe_test.exe" || status=$?
+"${wine%wine64}wineserver" -k >/dev/null 2>&1 || true
+exit $status

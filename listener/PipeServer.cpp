@@ -1,0 +1,49 @@
+#include "listener/PipeServer.h"
+
+#include "platform/NamedPipe.h"
+
+#include <QDebug>
+
+#include <cstring>
+
+PipeServer::PipeServer(const QString& name) : pipeName(name) {}
+
+PipeServer::~PipeServer()
+{
+    if (pipeHandle == platform::kInvalidHandle)
+        return;
+    platform::disconnectPipeClient(pipeHandle);
+    platform::closePipeServer(pipeHandle);
+    pipeHandle = platform::kInvalidHandle;
+    qDebug() << "Pipe closed.";
+}
+
+bool PipeServer::createPipe()
+{
+    pipeHandle = platform::createPipeServer(pipeName.toStdWString());
+    if (pipeHandle == platform::kInvalidHandle) {
+        qDebug() << "Error: Could not create pipe. Error code:" << platform::lastError();
+        return false;
+    }
+    qDebug() << "Pipe created successfully.";
+    return true;
+}
+
+bool PipeServer::readMessage(char* buffer)
+{
+    // A client that connected before the call is connected all the same.
+    if (!platform::connectPipeClient(pipeHandle) &&
+        platform::lastError() != platform::error::PipeConnected) {
+        qDebug() << "Error connecting to pipe. Error code:" << platform::lastError();
+        return false;
+    }
+    char local[BufferSize];
+    std::uint32_t bytesRead = 0;
+    const bool ok = platform::readPipeMessage(pipeHandle, local, BufferSize, &bytesRead);
+    if (ok)
+        std::memcpy(buffer, local, bytesRead);
+    else
+        qDebug() << "Error reading from pipe. Error code:" << platform::lastError();
+    platform::disconnectPipeClient(pipeHandle);
+    return ok;
+}

@@ -1,0 +1,30 @@
+#pragma once
+// Worker thread on which the ASIO driver asks for the settings window: it waits on
+// the inbound pipe and emits progressUpdated(1) for every request whose fifth word is
+// non-zero. The pipe is created by the constructor; the destructor stops the thread
+// (also while it waits for a client) and only then releases the pipe.
+#include <QThread>
+
+#include <memory>
+
+class PipeServer;
+
+class ThreadSettingsPip : public QThread
+{
+    Q_OBJECT
+public:
+    explicit ThreadSettingsPip(QObject* parent = nullptr);
+    ~ThreadSettingsPip() override;
+
+signals:
+    void progressUpdated(int value);
+
+protected:
+    void run() override;
+
+private:
+    // Makes a wait for a client return by connecting once to the own pipe.
+    void wakeListener();
+
+    std::unique_ptr<PipeServer> pipeServer;
+};

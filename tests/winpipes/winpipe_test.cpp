@@ -1,0 +1,233 @@
+// The Windows pipe backend against the real named-pipe calls (run under Windows or
+// Wine). Qt-free: the backend must build and behave on its own.
+#include "platform/NamedPipe.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace platform;
+
+namespace {
+
+int failures = 0;
+int checks = 0;
+
+void check(bool condition, const char* what, int line)
+{
+    ++checks;
+    if (!condition) {
+        ++failures;
+        std::printf("FAIL line %d: %s\n", line, what);
+    }
+}
+#define CHECK(condition) check((condition), #condition, __LINE__)
+
+const std::wstring kPipe = L"\\\\.\\pipe\\QuorvixWinPipeTest";
+
+std::vector<char> pattern(std::size_t size)
+{
+    std::vector<char> bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 7 + 3) & 0xFF);
+    return bytes;
+}
+
+// Opens the pipe and writes one message; the client handle is closed afterwards. A
+// disconnected instance takes clients again only once the server connects, so the
+// open is retried for a while.
+bool sendMessage(const std::vector<char>& message)
+{
+    NativeHandle client = openPipeClient(kPipe);
+    for (int tries = 0; client == kInvalidHandle && tries < 200; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        client = openPipeClient(kPipe);
+    }
+    if (client == kInvalidHandle)
+        return false;
+    std::uint32_t written = 0;
+    const bool ok = writePipeMessage(client, message.data(),
+                                     static_cast<std::uint32_t>(message.size()), &written);
+    closePipeClient(client);
+    return ok && written == message.size();
+}
+
+// Opens a fresh instance and writes one message, keeping the client open: a client
+// that left before the server's connect would make that connect fail.
+NativeHandle openAndWrite(const std::vector<char>& message)
+{
+    const NativeHandle client = openPipeClient(kPipe);
+    std::uint32_t written = 0;
+    if (client != kInvalidHandle)
+        writePipeMessage(client, message.data(), static_cast<std::uint32_t>(message.size()),
+                         &written);
+    return client;
+}
+
+// The server's connect, counting a client that came first as connected.
+bool connected(NativeHandle server)
+{
+    return connectPipeClient(server) || lastError() == error::PipeConnected;
+}
+
+void messagesUpToTheBufferArriveWhole()
+{
+    const NativeHandle server = createPipeServer(kPipe);
+    CHECK(server != kInvalidHandle);
+    for (std::size_t size : {std::size_t(1), std::size_t(1024)}) {
+        const std::vector<char> message = pattern(size);
+        bool sent = false;
+        std::thread client([&] { sent = sendMessage(message); });
+        CHECK(connected(server));
+        std::vector<char> buffer(1024, 0x5A);
+        std::uint32_t got = 0;
+        CHECK(readPipeMessage(server, buffer.data(), 1024, &got));
+        CHECK(got == size);
+        CHECK(std::memcmp(buffer.data(), message.data(), size) == 0);
+        client.join();
+        CHECK(sent);
+        CHECK(disconnectPipeClient(server));
+    }
+    closePipeServer(server);
+}
+
+void oversizedMessageFailsAndNextClientIsServed()
+{
+    const NativeHandle server = createPipeServer(kPipe);
+    const NativeHandle first = openAndWrite(pattern(1025));
+    CHECK(first != kInvalidHandle);
+    CHECK(connected(server));
+    std::vector<char> buffer(1024, 0x11);
+    std::uint32_t got = 77;
+    CHECK(!readPipeMessage(server, buffer.data(), 1024, &got));
+    CHECK(lastError() == error::MoreData);
+    CHECK(buffer[0] == 0x11); // nothing copied
+    CHECK(got == 77);
+    CHECK(disconnectPipeClient(server));
+    closePipeClient(first);
+
+    bool sent = false;
+    std::thread client([&] { sent = sendMessage({'n', 'e', 'x', 't'}); });
+    CHECK(connected(server));
+    CHECK(readPipeMessage(server, buffer.data(), 1024, &got));
+    CHECK(got == 4 && std::memcmp(buffer.data(), "next", 4) == 0);
+    client.join();
+    CHECK(sent);
+    disconnectPipeClient(server);
+    closePipeServer(server);
+}
+
+void emptyMessageIsValid()
+{
+    const NativeHandle server = createPipeServer(kPipe);
+    const NativeHandle client = openAndWrite({});
+    CHECK(client != kInvalidHandle);
+    CHECK(connected(server));
+    std::vector<char> buffer(1024, 0x33);
+    std::uint32_t got = 99;
+    CHECK(readPipeMessage(server, buffer.data(), 1024, &got));
+    CHECK(got == 0);
+    CHECK(buffer[0] == 0x33);
+    closePipeClient(client);
+    disconnectPipeClient(server);
+    closePipeServer(server);
+}
+
+void clientBeforeConnectReportsAlreadyConnected()
+{
+    const NativeHandle server = createPipeServer(kPipe);
+    const NativeHandle client = openPipeClient(kPipe);
+    CHECK(client != kInvalidHandle);
+    CHECK(!connectPipeClient(server));
+    CHECK(lastError() == error::PipeConnected);
+    closePipeClient(client);
+    disconnectPipeClient(server);
+    closePipeServer(server);
+}
+
+void clientClosingWithoutWritingIsBrokenPipe()
+{
+    const NativeHandle server = createPipeServer(kPipe);
+    // The client comes and goes while the server waits in its connect.
+    bool waited = false;
+    std::thread waiter([&] { waited = connected(server); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    closePipeClient(openPipeClient(kPipe));
+    waiter.join();
+    CHECK(waited);
+    char buffer[1024];
+    std::uint32_t got = 0;
+    CHECK(!readPipeMessage(server, buffer, sizeof buffer, &got));
+    CHECK(lastError() == error::BrokenPipe);
+    CHECK(disconnectPipeClient(server));
+    bool sent = false;
+    std::thread client([&] { sent = sendMessage({'o', 'k'}); });
+    CHECK(connected(server));
+    CHECK(readPipeMessage(server, buffer, sizeof buffer, &got) && got == 2);
+    client.join();
+    CHECK(sent);
+    disconnectPipeClient(server);
+    closePipeServer(server);
+}
+
+void failedCreateMakesEveryCallFailWithInvalidHandle()
+{
+    // A name outside the pipe namespace cannot be created.
+    const NativeHandle server = createPipeServer(L"\\\\.\\notapipe\\Quorvix");
+    CHECK(server == kInvalidHandle);
+    char buffer[16];
+    std::uint32_t got = 0;
+    for (int i = 0; i < 2; ++i) {
+        CHECK(!connectPipeClient(server));
+        CHECK(lastError() == error::InvalidHandle);
+        CHECK(!readPipeMessage(server, buffer, sizeof buffer, &got));
+        CHECK(lastError() == error::InvalidHandle);
+    }
+    CHECK(openPipeClient(L"\\\\.\\pipe\\QuorvixNobodyServes") == kInvalidHandle);
+    CHECK(lastError() == error::FileNotFound);
+}
+
+void connectingOnceReleasesAWaitingServer()
+{
+    const NativeHandle server = createPipeServer(kPipe);
+    std::atomic<bool> returned{false};
+    bool result = false;
+    std::thread waiter([&] {
+        result = connectPipeClient(server);
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    CHECK(!returned);
+    const auto start = std::chrono::steady_clock::now();
+    closePipeClient(openPipeClient(kPipe));
+    waiter.join();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    std::printf("waiting connect released after %lld ms\n", static_cast<long long>(ms));
+    CHECK(returned);
+    CHECK(result);
+    disconnectPipeClient(server);
+    closePipeServer(server);
+}
+
+} // namespace
+
+int main()
+{
+    messagesUpToTheBufferArriveWhole();
+    oversizedMessageFailsAndNextClientIsServed();
+    emptyMessageIsValid();
+    clientBeforeConnectReportsAlreadyConnected();
+    clientClosingWithoutWritingIsBrokenPipe();
+    failedCreateMakesEveryCallFailWithInvalidHandle();
+    connectingOnceReleasesAWaitingServer();
+    std::printf("%d checks, %d failed\n", checks, failures);
+    return failures == 0 ? 0 : 1;
+}
