@@ -1,13 +1,12 @@
 #include "panels/PanelBase.h"
 
+#include "storage/IniFile.h"
 #include "widgets/Button.h"
 #include "widgets/Knob.h"
 
-#include <QDir>
 #include <QFrame>
 #include <QLabel>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QTimer>
 
 #include <algorithm>
@@ -36,9 +35,7 @@ std::int32_t PanelBase::meanWord(std::int32_t a, std::int32_t b)
 
 void PanelBase::openSettingsStore(const QString& fileName)
 {
-    const QString dir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    QDir().mkpath(dir);
-    settingsStore = new QSettings(dir + fileName, QSettings::IniFormat, this);
+    settingsStore = openIniStore(fileName, this);
 }
 
 int PanelBase::readInt(const QString& key, int fallback) const

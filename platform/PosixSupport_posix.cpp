@@ -93,7 +93,19 @@ std::string endpointPath(const std::wstring& windowsName)
 
 bool ensureEndpointFolder()
 {
-    return makeDirectory(runtimeDir()) && makeDirectory(endpointFolder());
+    if (!makeDirectory(runtimeDir()) || !makeDirectory(endpointFolder()))
+        return false;
+    // A folder that was already there must be our own and private: anyone else who
+    // could reach into it could take over the device and pipe names.
+    const std::string folder = endpointFolder();
+    struct stat info
+    {
+    };
+    if (lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid()) {
+        errno = EACCES;
+        return false;
+    }
+    return (info.st_mode & 0777) == 0700 || chmod(folder.c_str(), 0700) == 0;
 }
 
 std::uint32_t errnoToWindowsError(int err)

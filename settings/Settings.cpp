@@ -3,15 +3,14 @@
 #include "driver/AudioBusDevice.h"
 #include "listener/ThreadSettingsPip.h"
 #include "settings/AsioResetNotice.h"
+#include "storage/IniFile.h"
 
 #include <QComboBox>
 #include <QDebug>
-#include <QDir>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -62,10 +61,7 @@ Settings::Settings() : QDialog(nullptr)
     setWindowTitle(QStringLiteral("Settings"));
     setStyleSheet(QStringLiteral("QDialog { background-color: #2c313c; color: white; }"));
 
-    const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    QDir().mkpath(dataDir);
-    settingsStore =
-        new QSettings(dataDir + QStringLiteral("/setting.ini"), QSettings::IniFormat, this);
+    settingsStore = openIniStore(QStringLiteral("/setting.ini"), this);
 
     layout = new QVBoxLayout(this);
     layout->setAlignment(Qt::AlignCenter);

@@ -1,0 +1,53 @@
+#pragma once
+// The driver's side of the device socket, for the fuzz targets: a listening socket on
+// \\.\QuorvixAudioBus0, raw request and reply plumbing, and a well-behaved driver that
+// answers every request with success on its own thread and records what it was sent.
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace fuzzpeer {
+
+struct Request
+{
+    std::uint32_t code = 0;
+    std::uint32_t outputLength = 0;
+    std::vector<std::uint8_t> input;
+};
+
+// Listens on the first device socket; -1 on failure.
+int listenOnFirstDevice();
+// Takes one whole request frame; false when the link closed first.
+bool readRequest(int fd, Request& request);
+void writeAll(int fd, const void* data, std::size_t size);
+
+// A driver that answers every request on every connection with success. Getters
+// answer the value set for their code (0 when none); other outputs are zeros.
+class GoodDriver
+{
+public:
+    GoodDriver();
+    ~GoodDriver();
+    GoodDriver(const GoodDriver&) = delete;
+    GoodDriver& operator=(const GoodDriver&) = delete;
+
+    void setValue(std::uint32_t code, std::uint32_t value);
+    // The requests received since the last call, in order.
+    std::vector<Request> take();
+
+private:
+    void serve();
+    bool answer(int fd);
+
+    int listenFd = -1;
+    int stopPipe[2] = {-1, -1};
+    std::mutex mutex;
+    std::map<std::uint32_t, std::uint32_t> values;
+    std::vector<Request> received;
+    std::thread worker;
+};
+
+} // namespace fuzzpeer

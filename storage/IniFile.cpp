@@ -1,0 +1,39 @@
+#include "storage/IniFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSettings>
+#include <QStandardPaths>
+
+bool removeStaleIniLock(const QString& iniPath)
+{
+    // The name QSettings gives its lock.
+    const QString lockPath = iniPath + QStringLiteral(".lock");
+    if (!QFileInfo::exists(lockPath))
+        return true;
+    QLockFile lock(lockPath);
+    // QLockFile itself removes a lock whose pid names no live process of this host.
+    if (lock.tryLock(0)) {
+        lock.unlock();
+        return !QFileInfo::exists(lockPath);
+    }
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    // Without a readable pid (an empty or damaged file) only the lock's age would free
+    // it; its writer died before it finished writing, so it guards nothing.
+    if (!lock.getLockInfo(&pid, &host, &application))
+        QFile::remove(lockPath);
+    return !QFileInfo::exists(lockPath);
+}
+
+QSettings* openIniStore(const QString& fileName, QObject* parent)
+{
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QDir().mkpath(dir);
+    const QString path = dir + fileName;
+    removeStaleIniLock(path);
+    return new QSettings(path, QSettings::IniFormat, parent);
+}

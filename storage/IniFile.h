@@ -1,0 +1,19 @@
+#pragma once
+// Opening the program's ini stores. QSettings guards each ini file with a ".lock" file
+// beside it and waits up to 30 s for a lock it thinks is held; a process killed between
+// creating that lock and writing its pid into it leaves an empty one behind. Opening a
+// store through here clears such a lock first, so a start after a crash never freezes.
+#include <QString>
+
+class QObject;
+class QSettings;
+
+// Creates the application-data folder (QStandardPaths::AppDataLocation) if missing,
+// removes a stale lock beside the ini file and returns a QSettings in ini format over
+// the folder plus fileName (which starts with a slash), owned by parent.
+QSettings* openIniStore(const QString& fileName, QObject* parent);
+
+// Removes the lock file beside iniPath when no live process holds it: an empty or
+// unreadable lock, or one whose owner has ended. A lock of a live owner is left alone.
+// True when no lock remains afterwards.
+bool removeStaleIniLock(const QString& iniPath);

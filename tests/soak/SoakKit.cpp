@@ -1,0 +1,139 @@
+#include "SoakKit.h"
+
+#include "mainwindow/MainWindow.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTextStream>
+#include <QThread>
+
+#include <cstdio>
+
+namespace soak {
+namespace {
+
+QString procPath(qint64 pid, const char* leaf)
+{
+    return pid ? QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(leaf))
+               : QStringLiteral("/proc/self/%1").arg(QLatin1String(leaf));
+}
+
+} // namespace
+
+int openFdCount(qint64 pid)
+{
+    return int(QDir(procPath(pid, "fd"))
+                   .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
+                   .size());
+}
+
+qint64 residentKb(qint64 pid)
+{
+    QFile status(procPath(pid, "status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+bool underAddressSanitizer()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#else
+    return false;
+#endif
+#else
+    return false;
+#endif
+}
+
+void speedUp(MainWindow& window, int factor)
+{
+    for (QTimer* timer : window.findChildren<QTimer*>(Qt::FindDirectChildrenOnly)) {
+        const bool active = timer->isActive();
+        timer->setInterval(timer->interval() / factor);
+        if (active)
+            timer->start();
+    }
+}
+
+void figure(const QString& line)
+{
+    std::printf("FIGURE %s\n", qPrintable(line));
+    std::fflush(stdout);
+    const QString out = qEnvironmentVariable("QUORVIX_TEST_OUT");
+    if (out.isEmpty())
+        return;
+    QFile file(out + QStringLiteral("/figures.txt"));
+    if (file.open(QIODevice::Append | QIODevice::Text))
+        QTextStream(&file) << line << '\n';
+}
+
+namespace {
+StallMeter* activeMeter = nullptr;
+} // namespace
+
+StallMeter::StallMeter()
+{
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setInterval(5);
+    QObject::connect(&timer, &QTimer::timeout, this, [this] { tick(); });
+    timer.start();
+    sinceTick.start();
+    sinceActivity.start();
+    activeMeter = this;
+    previous = qInstallMessageHandler(&StallMeter::onMessage);
+}
+
+StallMeter::~StallMeter()
+{
+    qInstallMessageHandler(previous);
+    activeMeter = nullptr;
+}
+
+void StallMeter::reset()
+{
+    longestStall = 0;
+    longestBlock = 0;
+    sinceTick.restart();
+    sinceActivity.restart();
+}
+
+qint64 StallMeter::longestStallMs() const
+{
+    return std::max(longestStall, sinceTick.elapsed());
+}
+
+qint64 StallMeter::longestBlockMs() const
+{
+    return std::max(longestBlock, sinceActivity.elapsed());
+}
+
+void StallMeter::onMessage(QtMsgType type, const QMessageLogContext& context,
+                           const QString& message)
+{
+    StallMeter* meter = activeMeter;
+    if (meter && QThread::currentThread() == meter->thread())
+        meter->activity();
+    if (meter && meter->previous)
+        meter->previous(type, context, message);
+}
+
+void StallMeter::tick()
+{
+    longestStall = std::max(longestStall, sinceTick.restart());
+    activity();
+}
+
+void StallMeter::activity()
+{
+    longestBlock = std::max(longestBlock, sinceActivity.restart());
+}
+
+} // namespace soak

@@ -1,0 +1,57 @@
+#pragma once
+// Helpers for the fault and soak tests: process figures (open descriptors, resident
+// memory), an event-loop stall meter, faster main-window timers, and figure printing.
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class MainWindow;
+
+namespace soak {
+
+// Open file descriptors of a process (this one when pid is 0), from /proc.
+int openFdCount(qint64 pid = 0);
+// Resident set size in KiB, from /proc/<pid>/status; -1 when unknown.
+qint64 residentKb(qint64 pid = 0);
+// Whether this build runs under AddressSanitizer (whose quarantine inflates memory).
+bool underAddressSanitizer();
+
+// Runs the main window's detection and watch at `factor` times their speed, so that
+// many reconnects fit in a test; the counts and the order of events stay the same.
+void speedUp(MainWindow& window, int factor);
+
+// Prints one figure line to standard output, also into $QUORVIX_TEST_OUT/figures.txt.
+void figure(const QString& line);
+
+// Measures how long the GUI thread is held. A 5 ms timer notes the longest gap between
+// two of its ticks (the event loop stalled); the longest stretch in which the GUI thread
+// neither ticked nor logged a line bounds the longest single blocking call, since every
+// driver request of the program is followed by a log line. Create it after any
+// LogCapture: it chains to the message handler installed before it.
+class StallMeter : public QObject
+{
+public:
+    StallMeter();
+    ~StallMeter() override;
+    void reset();
+    // Longest event-loop stall so far, in milliseconds.
+    qint64 longestStallMs() const;
+    // Longest stretch without a tick or a log line of the GUI thread, in milliseconds.
+    qint64 longestBlockMs() const;
+
+private:
+    static void onMessage(QtMsgType type, const QMessageLogContext& context,
+                          const QString& message);
+    void tick();
+    void activity();
+
+    QTimer timer;
+    QElapsedTimer sinceTick;
+    QElapsedTimer sinceActivity;
+    qint64 longestStall = 0;
+    qint64 longestBlock = 0;
+    QtMessageHandler previous = nullptr;
+};
+
+} // namespace soak
