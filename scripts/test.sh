@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the CTest suite,
-# the Windows backend compile check and the Windows pipe tests under wine.
+# the same suite under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz
+# targets for a bounded time, the Windows backend compile check and the Windows pipe
+# tests under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 BUILD_TYPE=Debug bash scripts/build.sh build/test
 ctest --test-dir build/test --output-on-failure -j2 --timeout 600
+
+bash scripts/sanitize.sh build/asan
+bash scripts/fuzz.sh build/fuzz
 
 bash .ci/check-windows-build.sh
 bash .ci/run-windows-pipe-tests.sh
