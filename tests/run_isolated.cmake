@@ -1,13 +1,15 @@
-# Runs one test program with its own fresh XDG_RUNTIME_DIR, HOME and data folders,
+# Runs one test program with its own fresh XDG_RUNTIME_DIR, HOME, data and temporary folders,
 # so no test touches the user's files or another test's sockets.
 set(root ${TEST_WORK}/${TEST_NAME})
 file(REMOVE_RECURSE ${root})
-file(MAKE_DIRECTORY ${root}/runtime ${root}/home ${root}/data ${root}/config ${root}/out)
+file(MAKE_DIRECTORY ${root}/runtime ${root}/home ${root}/data ${root}/config ${root}/out ${root}/tmp)
 file(CHMOD ${root}/runtime DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 set(ENV{XDG_RUNTIME_DIR} ${root}/runtime)
 set(ENV{HOME} ${root}/home)
 set(ENV{XDG_DATA_HOME} ${root}/data)
 set(ENV{XDG_CONFIG_HOME} ${root}/config)
+# Also the single-instance marker's key file, so a copy running elsewhere never interferes.
+set(ENV{TMPDIR} ${root}/tmp)
 set(ENV{QUORVIX_TEST_OUT} ${root}/out)
 execute_process(COMMAND ${TEST_PROGRAM} RESULT_VARIABLE rc WORKING_DIRECTORY ${root})
 if(NOT rc EQUAL 0)
