@@ -3,8 +3,7 @@
 SingleInstance::SingleInstance()
     : semaphore(QStringLiteral("QuorvixQtDriverSemaphore"), 1, QSystemSemaphore::Open),
       sharedMemory(QStringLiteral("QuorvixQtDriverSharedMemory"))
-{
-}
+{}
 
 SingleInstance::Outcome SingleInstance::acquire()
 {

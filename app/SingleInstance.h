@@ -8,7 +8,12 @@
 class SingleInstance
 {
 public:
-    enum class Outcome { First, AlreadyRunning, Failed };
+    enum class Outcome
+    {
+        First,
+        AlreadyRunning,
+        Failed
+    };
 
     SingleInstance();
     // Takes the semaphore, checks for a running copy and creates the marker if none;

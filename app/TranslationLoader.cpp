@@ -12,8 +12,8 @@ const QString kFilePattern = QStringLiteral("/QuorvixDriver_%1.qm");
 const QString kFallbackFile = QStringLiteral("/QuorvixDriver_en_US.qm");
 } // namespace
 
-bool installTranslation(QCoreApplication& app, QTranslator& translator,
-                        const QString& directory, const QString& systemLocaleName)
+bool installTranslation(QCoreApplication& app, QTranslator& translator, const QString& directory,
+                        const QString& systemLocaleName)
 {
     qDebug() << "系统返回的语言代码：" << systemLocaleName;
     const QStringList candidates{translationLocaleFor(systemLocaleName)};

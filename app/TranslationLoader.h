@@ -8,5 +8,5 @@ class QCoreApplication;
 class QTranslator;
 
 // Returns true when a translation was installed.
-bool installTranslation(QCoreApplication& app, QTranslator& translator,
-                        const QString& directory, const QString& systemLocaleName);
+bool installTranslation(QCoreApplication& app, QTranslator& translator, const QString& directory,
+                        const QString& systemLocaleName);

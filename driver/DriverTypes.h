@@ -13,8 +13,8 @@ struct DeviceCommand
     std::array<std::uint8_t, Size> bytes{};
 
     // byte 0 class (always 0x01), 1 opcode, 3 param, 4 channel, 5-6 level (LE).
-    static DeviceCommand make(std::uint8_t opcode, std::uint8_t param = 0,
-                              std::uint8_t channel = 0, std::uint16_t level = 0)
+    static DeviceCommand make(std::uint8_t opcode, std::uint8_t param = 0, std::uint8_t channel = 0,
+                              std::uint16_t level = 0)
     {
         DeviceCommand c;
         c.bytes[0] = 0x01;
@@ -36,7 +36,7 @@ struct MixerMatrix
     static constexpr int Columns = 32;
     static constexpr int Outputs = 32;
     static constexpr int ElementCount = Rows * Columns + 3 * Outputs; // 8288
-    static constexpr int ByteSize = ElementCount * 8;                  // 66304
+    static constexpr int ByteSize = ElementCount * 8;                 // 66304
 
     double grid[Rows * Columns];
     double outputGain[Outputs];
@@ -66,23 +66,23 @@ constexpr std::uint32_t driverRequestCode(std::uint32_t function)
 }
 
 namespace RequestCode {
-inline constexpr std::uint32_t GetSampleRate = driverRequestCode(0x808);   // 0xFFDC2020
-inline constexpr std::uint32_t SetSampleRate = driverRequestCode(0x80E);   // 0xFFDC2038
+inline constexpr std::uint32_t GetSampleRate = driverRequestCode(0x808);    // 0xFFDC2020
+inline constexpr std::uint32_t SetSampleRate = driverRequestCode(0x80E);    // 0xFFDC2038
 inline constexpr std::uint32_t WriteMixerMatrix = driverRequestCode(0x810); // 0xFFDC2040
-inline constexpr std::uint32_t SetBufferSize = driverRequestCode(0x811);   // 0xFFDC2044
-inline constexpr std::uint32_t GetBufferSize = driverRequestCode(0x812);   // 0xFFDC2048
-inline constexpr std::uint32_t GetUsbLatency = driverRequestCode(0x813);   // 0xFFDC204C
-inline constexpr std::uint32_t SetUsbLatency = driverRequestCode(0x814);   // 0xFFDC2050
-inline constexpr std::uint32_t ReadMeters = driverRequestCode(0x81D);      // 0xFFDC2074
-inline constexpr std::uint32_t StopAudio = driverRequestCode(0x81E);       // 0xFFDC2078
-inline constexpr std::uint32_t InitAudio = driverRequestCode(0x81F);       // 0xFFDC207C
-inline constexpr std::uint32_t StartAudio = driverRequestCode(0x820);      // 0xFFDC2080
-inline constexpr std::uint32_t ReadProductId = driverRequestCode(0x821);   // 0xFFDC2084
-inline constexpr std::uint32_t SetWdmChannels = driverRequestCode(0x822);  // 0xFFDC2088
-inline constexpr std::uint32_t EnableSlowMode = driverRequestCode(0x824);  // 0xFFDC2090
-inline constexpr std::uint32_t DisableSlowMode = driverRequestCode(0x825); // 0xFFDC2094
-inline constexpr std::uint32_t SendCommand = driverRequestCode(0x827);     // 0xFFDC209C
-inline constexpr std::uint32_t QueryCommand = driverRequestCode(0x828);    // 0xFFDC20A0
+inline constexpr std::uint32_t SetBufferSize = driverRequestCode(0x811);    // 0xFFDC2044
+inline constexpr std::uint32_t GetBufferSize = driverRequestCode(0x812);    // 0xFFDC2048
+inline constexpr std::uint32_t GetUsbLatency = driverRequestCode(0x813);    // 0xFFDC204C
+inline constexpr std::uint32_t SetUsbLatency = driverRequestCode(0x814);    // 0xFFDC2050
+inline constexpr std::uint32_t ReadMeters = driverRequestCode(0x81D);       // 0xFFDC2074
+inline constexpr std::uint32_t StopAudio = driverRequestCode(0x81E);        // 0xFFDC2078
+inline constexpr std::uint32_t InitAudio = driverRequestCode(0x81F);        // 0xFFDC207C
+inline constexpr std::uint32_t StartAudio = driverRequestCode(0x820);       // 0xFFDC2080
+inline constexpr std::uint32_t ReadProductId = driverRequestCode(0x821);    // 0xFFDC2084
+inline constexpr std::uint32_t SetWdmChannels = driverRequestCode(0x822);   // 0xFFDC2088
+inline constexpr std::uint32_t EnableSlowMode = driverRequestCode(0x824);   // 0xFFDC2090
+inline constexpr std::uint32_t DisableSlowMode = driverRequestCode(0x825);  // 0xFFDC2094
+inline constexpr std::uint32_t SendCommand = driverRequestCode(0x827);      // 0xFFDC209C
+inline constexpr std::uint32_t QueryCommand = driverRequestCode(0x828);     // 0xFFDC20A0
 } // namespace RequestCode
 static_assert(RequestCode::ReadProductId == 0xFFDC2084u);
 static_assert(RequestCode::QueryCommand == 0xFFDC20A0u);

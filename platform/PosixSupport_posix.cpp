@@ -1,5 +1,5 @@
-#include "platform/PosixSupport.h"
 #include "platform/PlatformTypes.h"
+#include "platform/PosixSupport.h"
 
 #include <cerrno>
 #include <cstdlib>

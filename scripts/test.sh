@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test: the CTest suite,
-# the same suite under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz
-# targets for a bounded time, the Windows backend compile check and the Windows pipe
-# tests under wine.
+# Installs what is missing, checks the formatting, builds everything and runs every
+# test: the CTest suite, the same suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the fuzz targets for a bounded time, the Windows backend
+# compile check and the Windows pipe tests under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+bash scripts/check-format.sh
 
 BUILD_TYPE=Debug bash scripts/build.sh build/test
 ctest --test-dir build/test --output-on-failure -j2 --timeout 600

@@ -127,9 +127,12 @@ private slots:
         run.collect();
         const QList<QByteArray> lines = run.out.split('\n');
         // The first detection tick: buses 0..2 fail with code 2, bus 3 opens.
-        QCOMPARE(lines.value(0), QByteArray("Open device \\\\.\\QuorvixAudioBus0 failed, error: 2"));
-        QCOMPARE(lines.value(1), QByteArray("Open device \\\\.\\QuorvixAudioBus1 failed, error: 2"));
-        QCOMPARE(lines.value(2), QByteArray("Open device \\\\.\\QuorvixAudioBus2 failed, error: 2"));
+        QCOMPARE(lines.value(0),
+                 QByteArray("Open device \\\\.\\QuorvixAudioBus0 failed, error: 2"));
+        QCOMPARE(lines.value(1),
+                 QByteArray("Open device \\\\.\\QuorvixAudioBus1 failed, error: 2"));
+        QCOMPARE(lines.value(2),
+                 QByteArray("Open device \\\\.\\QuorvixAudioBus2 failed, error: 2"));
         QCOMPARE(lines.value(3), QByteArray("Open device \\\\.\\QuorvixAudioBus3 success!"));
         QVERIFY(!run.out.contains("QuorvixAudioBus4"));
     }

@@ -35,15 +35,24 @@ private slots:
     {
         QTest::addColumn<QString>("system");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("en_001") << "en_001" << "en_US";
-        QTest::newRow("en_US") << "en_US" << "en_US";
-        QTest::newRow("en_GB") << "en_GB" << "en_US";
-        QTest::newRow("zh_CN") << "zh_CN" << "zh_CN";
-        QTest::newRow("zh_TW") << "zh_TW" << "zh_CN";
-        QTest::newRow("fr_FR") << "fr_FR" << "en_US";
-        QTest::newRow("wrong case") << "zh_cn" << "en_US";
-        QTest::newRow("empty") << "" << "en_US";
-        QTest::newRow("C") << "C" << "en_US";
+        QTest::newRow("en_001") << "en_001"
+                                << "en_US";
+        QTest::newRow("en_US") << "en_US"
+                               << "en_US";
+        QTest::newRow("en_GB") << "en_GB"
+                               << "en_US";
+        QTest::newRow("zh_CN") << "zh_CN"
+                               << "zh_CN";
+        QTest::newRow("zh_TW") << "zh_TW"
+                               << "zh_CN";
+        QTest::newRow("fr_FR") << "fr_FR"
+                               << "en_US";
+        QTest::newRow("wrong case") << "zh_cn"
+                                    << "en_US";
+        QTest::newRow("empty") << ""
+                               << "en_US";
+        QTest::newRow("C") << "C"
+                           << "en_US";
     }
 
     void localeTable()
@@ -61,9 +70,9 @@ private slots:
         QTranslator translator;
         QVERIFY(installTranslation(*QCoreApplication::instance(), translator, dir.path(), "zh_TW"));
         const QString path = dir.path() + "/QuorvixDriver_zh_CN.qm";
-        QCOMPARE(log.lines(), QStringList({"系统返回的语言代码： \"zh_TW\"",
-                                           "拼接后的路径： \"" + path + "\"",
-                                           "成功加载翻译文件： \"" + path + "\""}));
+        QCOMPARE(log.lines(),
+                 QStringList({"系统返回的语言代码： \"zh_TW\"", "拼接后的路径： \"" + path + "\"",
+                              "成功加载翻译文件： \"" + path + "\""}));
         // The Chinese file really translates the tray's entries.
         QCOMPARE(QCoreApplication::translate("TrayIcon", "Quit"), QString("退出"));
         QCoreApplication::removeTranslator(&translator);
@@ -89,7 +98,8 @@ private slots:
         QTemporaryDir dir;
         LogCapture log;
         QTranslator translator;
-        QVERIFY(!installTranslation(*QCoreApplication::instance(), translator, dir.path(), "en_US"));
+        QVERIFY(
+            !installTranslation(*QCoreApplication::instance(), translator, dir.path(), "en_US"));
         // The en_US file is tried twice: once mapped, once as the fallback.
         QCOMPARE(log.count("拼接后的路径： \"" + dir.path() + "/QuorvixDriver_en_US.qm\""), 1);
         QCOMPARE(log.lines().last(), QString("未找到任何翻译文件，使用原始文本"));

@@ -86,8 +86,10 @@ private slots:
     {
         QTest::addColumn<QString>("model");
         QTest::addColumn<QString>("logLine");
-        QTest::newRow("tk1") << "tk1" << "Adding tk1 widget to layout.";
-        QTest::newRow("zr") << "zr" << "Adding zr widget to layout.";
+        QTest::newRow("tk1") << "tk1"
+                             << "Adding tk1 widget to layout.";
+        QTest::newRow("zr") << "zr"
+                            << "Adding zr widget to layout.";
     }
 
     void eachKnownModelGetsItsPanel()
@@ -161,8 +163,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Device found with PID: 2"), kDetectWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(panelCount<tk2>(window), 1, 1000);
         QVERIFY(sim.control("refuse 0xFFDC2084 1").startsWith("ok"));
-        QTRY_VERIFY_WITH_TIMEOUT(log.contains("Error reading device PID from driver, error count: 1"),
-                                 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            log.contains("Error reading device PID from driver, error count: 1"), 2000);
         QTest::qWait(1200);
         QCOMPARE(panelCount<tk2>(window), 1);
         QVERIFY(!log.contains("Error reading device PID from driver, error count: 2"));
