@@ -33,6 +33,11 @@ std::int32_t PanelBase::meanWord(std::int32_t a, std::int32_t b)
     return static_cast<std::int32_t>((static_cast<std::int64_t>(a) + b) / 2);
 }
 
+int PanelBase::outputLevel(int knobValue, bool muted, bool dimmed)
+{
+    return muted ? -80 : dimmed ? knobValue - 20 : knobValue;
+}
+
 void PanelBase::openSettingsStore(const QString& fileName)
 {
     settingsStore = openIniStore(fileName, this);

@@ -34,6 +34,8 @@ public:
     static QString levelText(double db);
     // Mean of two meter words summed in 64 bits, truncated toward zero.
     static std::int32_t meanWord(std::int32_t a, std::int32_t b);
+    // Level of an output in dB for its knob value: mute wins over dim, dim is -20 dB.
+    static int outputLevel(int knobValue, bool muted, bool dimmed);
 
 protected:
     PanelBase();

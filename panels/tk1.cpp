@@ -197,7 +197,7 @@ void tk1::onMonitorMicPressed(bool on)
 void tk1::onHeadphoneValueChanged(int v)
 {
     // Mute wins over dim; neither touches the knob, so the stored value stays the user's.
-    const int level = headphoneMuted ? -80 : headphoneDimmed ? v - 20 : v;
+    const int level = outputLevel(v, headphoneMuted, headphoneDimmed);
     const double gain = AudioBusDevice::dbToGain(level);
     matrix.outputGain[0] = gain;
     matrix.outputGain[1] = gain;

@@ -249,7 +249,7 @@ void tk2::onMonitorMicPressed(int column, bool on)
 void tk2::onSpeakerValueChanged(int v)
 {
     qDebug() << "Speaker Knob value changed:" << v;
-    const int level = speakerMuted ? -80 : speakerDimmed ? v - 20 : v;
+    const int level = outputLevel(v, speakerMuted, speakerDimmed);
     const double gain = AudioBusDevice::dbToGain(level);
     matrix.outputGain[0] = gain;
     matrix.outputGain[1] = gain;
@@ -289,7 +289,7 @@ void tk2::onSpeakerDimPressed(bool on)
 void tk2::onHeadphoneValueChanged(int v)
 {
     qDebug() << "Headphone Knob value changed:" << v;
-    const int level = headphoneMuted ? -80 : headphoneDimmed ? v - 20 : v;
+    const int level = outputLevel(v, headphoneMuted, headphoneDimmed);
     const double gain = AudioBusDevice::dbToGain(level);
     matrix.outputGain[4] = gain;
     matrix.outputGain[5] = gain;

@@ -137,7 +137,7 @@ void zr::onMonitorMicPressed(bool on)
 void zr::onHeadphoneValueChanged(int v)
 {
     // Mute wins over dim; neither touches the knob. Success stays quiet here.
-    const int level = headphoneMuted ? -80 : headphoneDimmed ? v - 20 : v;
+    const int level = outputLevel(v, headphoneMuted, headphoneDimmed);
     const double gain = AudioBusDevice::dbToGain(level);
     matrix.outputGain[0] = gain;
     matrix.outputGain[1] = gain;

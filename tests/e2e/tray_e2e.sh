@@ -66,17 +66,9 @@ fail() {
 
 step() { echo "== $*"; }
 
-# wait_until <seconds> <command...>: polls the command every 0.2 s.
-wait_until() {
-    local limit=$(($1 * 5))
-    shift
-    local i
-    for ((i = 0; i < limit; i++)); do
-        "$@" && return 0
-        sleep 0.2
-    done
-    return 1
-}
+# wait_until, parent_of, is_viewable, find_menu: the X-session helpers shared with the
+# demo and the tour.
+source "$(cd "$(dirname "$0")" && pwd)/../../scripts/lib/xsession.sh"
 
 # --- a private X server and session -------------------------------------------------
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
@@ -112,14 +104,11 @@ stop_tray_host() {
         fail "trayer did not go away"
 }
 
-windows_of_program() { xdotool search --class QuorvixDriver 2>/dev/null; }
-parent_of() { xwininfo -children -id "$1" 2>/dev/null | awk '/Parent window id:/ { print $4 }'; }
-is_viewable() { xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable'; }
 
 # The program's icons: its viewable windows embedded in the tray host, not the root's.
 tray_icons() {
     local w
-    for w in $(windows_of_program); do
+    for w in $(program_windows); do
         if is_viewable "$w" && [ "$(parent_of "$w")" != "$root" ]; then
             echo "$w"
         fi
@@ -138,19 +127,6 @@ main_shown() {
     [ -n "$main" ]
 }
 main_hidden() { [ -z "$(visible_main_window)" ]; }
-# The context menu: a viewable override-redirect window of the program on the root.
-find_menu() {
-    local w
-    menu=
-    for w in $(windows_of_program); do
-        if is_viewable "$w" && [ "$(parent_of "$w")" = "$root" ] &&
-            xwininfo -id "$w" | grep -q 'Override Redirect State: yes'; then
-            menu=$w
-            return 0
-        fi
-    done
-    return 1
-}
 alive() { kill -0 "$1" 2>/dev/null; }
 
 click_icon() {
