@@ -39,10 +39,11 @@ std::vector<char> pattern(std::size_t size)
     return bytes;
 }
 
-// Opens the pipe and writes one message; the client handle is closed afterwards. A
-// disconnected instance takes clients again only once the server connects, so the
-// open is retried for a while.
-bool sendMessage(const std::vector<char>& message)
+// Opens the pipe and writes one message, then keeps the client open until the server
+// has read it: a client that left before the server's connect would make that connect
+// fail with "no data". A disconnected instance takes clients again only once the
+// server connects, so the open is retried for a while.
+bool sendMessage(const std::vector<char>& message, const std::atomic<bool>& served)
 {
     NativeHandle client = openPipeClient(kPipe);
     for (int tries = 0; client == kInvalidHandle && tries < 200; ++tries) {
@@ -54,6 +55,9 @@ bool sendMessage(const std::vector<char>& message)
     std::uint32_t written = 0;
     const bool ok = writePipeMessage(client, message.data(),
                                      static_cast<std::uint32_t>(message.size()), &written);
+    // Bounded, so a failed server side cannot hang the test.
+    for (int waits = 0; !served && waits < 500; ++waits)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     closePipeClient(client);
     return ok && written == message.size();
 }
@@ -83,11 +87,13 @@ void messagesUpToTheBufferArriveWhole()
     for (std::size_t size : {std::size_t(1), std::size_t(1024)}) {
         const std::vector<char> message = pattern(size);
         bool sent = false;
-        std::thread client([&] { sent = sendMessage(message); });
+        std::atomic<bool> served{false};
+        std::thread client([&] { sent = sendMessage(message, served); });
         CHECK(connected(server));
         std::vector<char> buffer(1024, 0x5A);
         std::uint32_t got = 0;
         CHECK(readPipeMessage(server, buffer.data(), 1024, &got));
+        served = true;
         CHECK(got == size);
         CHECK(std::memcmp(buffer.data(), message.data(), size) == 0);
         client.join();
@@ -113,9 +119,11 @@ void oversizedMessageFailsAndNextClientIsServed()
     closePipeClient(first);
 
     bool sent = false;
-    std::thread client([&] { sent = sendMessage({'n', 'e', 'x', 't'}); });
+    std::atomic<bool> served{false};
+    std::thread client([&] { sent = sendMessage({'n', 'e', 'x', 't'}, served); });
     CHECK(connected(server));
     CHECK(readPipeMessage(server, buffer.data(), 1024, &got));
+    served = true;
     CHECK(got == 4 && std::memcmp(buffer.data(), "next", 4) == 0);
     client.join();
     CHECK(sent);
@@ -167,9 +175,11 @@ void clientClosingWithoutWritingIsBrokenPipe()
     CHECK(lastError() == error::BrokenPipe);
     CHECK(disconnectPipeClient(server));
     bool sent = false;
-    std::thread client([&] { sent = sendMessage({'o', 'k'}); });
+    std::atomic<bool> served{false};
+    std::thread client([&] { sent = sendMessage({'o', 'k'}, served); });
     CHECK(connected(server));
     CHECK(readPipeMessage(server, buffer, sizeof buffer, &got) && got == 2);
+    served = true;
     client.join();
     CHECK(sent);
     disconnectPipeClient(server);
