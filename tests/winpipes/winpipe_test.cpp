@@ -74,6 +74,15 @@ NativeHandle openAndWrite(const std::vector<char>& message)
     return client;
 }
 
+// Lets a thread that has set its flag reach the blocking call right after it: a client
+// arriving before the server's connect would test something else.
+void waitUntilBlocked(const std::atomic<bool>& started)
+{
+    while (!started)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+}
+
 // The server's connect, counting a client that came first as connected.
 bool connected(NativeHandle server)
 {
@@ -164,8 +173,12 @@ void clientClosingWithoutWritingIsBrokenPipe()
     const NativeHandle server = createPipeServer(kPipe);
     // The client comes and goes while the server waits in its connect.
     bool waited = false;
-    std::thread waiter([&] { waited = connected(server); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::atomic<bool> waiting{false};
+    std::thread waiter([&] {
+        waiting = true;
+        waited = connected(server);
+    });
+    waitUntilBlocked(waiting);
     closePipeClient(openPipeClient(kPipe));
     waiter.join();
     CHECK(waited);
@@ -208,11 +221,13 @@ void connectingOnceReleasesAWaitingServer()
     const NativeHandle server = createPipeServer(kPipe);
     std::atomic<bool> returned{false};
     bool result = false;
+    std::atomic<bool> waiting{false};
     std::thread waiter([&] {
+        waiting = true;
         result = connectPipeClient(server);
         returned = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    waitUntilBlocked(waiting);
     CHECK(!returned);
     const auto start = std::chrono::steady_clock::now();
     closePipeClient(openPipeClient(kPipe));
