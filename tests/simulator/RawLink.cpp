@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -62,20 +63,30 @@ bool RawLink::sendRaw(const QByteArray& bytes)
 RawReply RawLink::request(quint32 code, const QByteArray& input, quint32 outputLength,
                           int timeoutMs)
 {
-    RawReply reply;
     if (!sendRaw(u32(code) + u32(input.size()) + u32(outputLength) + input)) {
+        RawReply reply;
         reply.closed = true;
         return reply;
     }
+    return next(timeoutMs);
+}
+
+RawReply RawLink::next(int timeoutMs)
+{
+    RawReply reply;
     const QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired()) {
-        if (reply.raw.size() >= 12 && reply.raw.size() >= 12 + qsizetype(u32At(reply.raw, 8)))
+        // Never read past this frame: a later reply already on the way stays for the next call.
+        const qsizetype wanted = reply.raw.size() < 12 ? 12 : 12 + qsizetype(u32At(reply.raw, 8));
+        if (reply.raw.size() >= wanted)
             break;
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(deadline.remainingTime())) <= 0)
             continue;
         char buffer[65536];
-        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        const std::size_t room =
+            std::min<std::size_t>(sizeof buffer, std::size_t(wanted - reply.raw.size()));
+        const ssize_t got = recv(fd, buffer, room, 0);
         if (got <= 0) {
             reply.closed = true;
             break;

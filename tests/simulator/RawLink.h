@@ -12,7 +12,7 @@ struct RawReply
     quint32 error = 0;
     quint32 count = 0;
     QByteArray output;
-    QByteArray raw; // every byte received for this request
+    QByteArray raw; // every byte received of this reply
 };
 
 class RawLink
@@ -31,6 +31,8 @@ public:
     // Sends one request frame and waits up to timeoutMs for the whole reply.
     RawReply request(quint32 code, const QByteArray& input = {}, quint32 outputLength = 0,
                      int timeoutMs = 2000);
+    // Waits up to timeoutMs for the next reply frame, reading no byte beyond it.
+    RawReply next(int timeoutMs = 2000);
     // Sends arbitrary bytes (for broken frames).
     bool sendRaw(const QByteArray& bytes);
     // Waits up to timeoutMs for the peer to close; true when it did.

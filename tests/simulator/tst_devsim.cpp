@@ -269,9 +269,11 @@ void TestDevsim::malformedRequests()
     QVERIFY(link.sendRaw(RawLink::u32(RequestCode::GetBufferSize) + RawLink::u32(0) +
                          RawLink::u32(4) + RawLink::u32(RequestCode::ReadProductId) +
                          RawLink::u32(0) + RawLink::u32(4)));
-    const RawReply both = link.request(RequestCode::GetUsbLatency, {}, 4);
-    QCOMPARE(both.raw.size(), 16);
-    QCOMPARE(RawLink::u32At(both.raw, 12), 256u);
+    const RawReply bufferSize = link.request(RequestCode::GetUsbLatency, {}, 4);
+    QCOMPARE(bufferSize.raw.size(), 16);
+    QCOMPARE(RawLink::u32At(bufferSize.raw, 12), 256u);
+    QCOMPARE(link.next().output, RawLink::u32(2));  // product id of the TK2
+    QCOMPARE(link.next().output, RawLink::u32(16)); // USB latency
 
     // An input length beyond any request is refused and the stream given up.
     QVERIFY(link.sendRaw(RawLink::u32(RequestCode::WriteMixerMatrix) + RawLink::u32(0x7FFFFFFF) +
