@@ -3,7 +3,6 @@
 #include "FuzzEnvironment.h"
 #include "platform/PosixSupport.h"
 
-#include <cerrno>
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,30 +10,6 @@
 #include <unistd.h>
 
 namespace fuzzpeer {
-namespace {
-
-bool readExactly(int fd, void* buffer, std::size_t size)
-{
-    auto* p = static_cast<std::uint8_t*>(buffer);
-    while (size > 0) {
-        const ssize_t got = ::recv(fd, p, size, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        p += got;
-        size -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
-void putU32(std::uint8_t* p, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-} // namespace
 
 int listenOnFirstDevice()
 {
@@ -51,29 +26,16 @@ int listenOnFirstDevice()
     return fd;
 }
 
-bool readRequest(int fd, Request& request)
+std::thread replyRawOnce(int listener, const std::uint8_t* reply, std::size_t size)
 {
-    std::uint8_t header[12];
-    if (!readExactly(fd, header, sizeof header))
-        return false;
-    request.code = fuzzenv::readU32(header);
-    request.outputLength = fuzzenv::readU32(header + 8);
-    request.input.resize(fuzzenv::readU32(header + 4));
-    return readExactly(fd, request.input.data(), request.input.size());
-}
-
-void writeAll(int fd, const void* data, std::size_t size)
-{
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t sent = ::send(fd, p, size, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return;
-        p += sent;
-        size -= static_cast<std::size_t>(sent);
-    }
+    const int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    fuzzenv::check(peer >= 0, "cannot accept");
+    return std::thread([peer, reply, size] {
+        Request request;
+        driverwire::readRequest(peer, request);
+        driverwire::writeAll(peer, reply, size);
+        ::close(peer);
+    });
 }
 
 GoodDriver::GoodDriver()
@@ -137,19 +99,18 @@ void GoodDriver::serve()
 bool GoodDriver::answer(int fd)
 {
     Request request;
-    if (!readRequest(fd, request))
+    if (!driverwire::readRequest(fd, request))
         return false;
-    std::vector<std::uint8_t> reply(12 + request.outputLength, 0);
-    putU32(reply.data(), 1);
-    putU32(reply.data() + 8, request.outputLength);
+    std::vector<std::uint8_t> reply;
+    driverwire::setSuccessReply(reply, request.outputLength);
     {
         std::lock_guard<std::mutex> lock(mutex);
         const auto known = values.find(request.code);
         if (known != values.end() && request.outputLength >= 4)
-            putU32(reply.data() + 12, known->second);
+            driverwire::putLe32(reply.data() + 12, known->second);
         received.push_back(std::move(request));
     }
-    writeAll(fd, reply.data(), reply.size());
+    driverwire::writeAll(fd, reply.data(), reply.size());
     return true;
 }
 

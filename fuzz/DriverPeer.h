@@ -1,7 +1,10 @@
 #pragma once
 // The driver's side of the device socket, for the fuzz targets: a listening socket on
-// \\.\QuorvixAudioBus0, raw request and reply plumbing, and a well-behaved driver that
-// answers every request with success on its own thread and records what it was sent.
+// \\.\QuorvixAudioBus0, a one-shot driver that answers with raw bytes, and a
+// well-behaved driver that answers every request with success on its own thread and
+// records what it was sent.
+#include "DriverWire.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -11,18 +14,14 @@
 
 namespace fuzzpeer {
 
-struct Request
-{
-    std::uint32_t code = 0;
-    std::uint32_t outputLength = 0;
-    std::vector<std::uint8_t> input;
-};
+using driverwire::Request;
 
 // Listens on the first device socket; -1 on failure.
 int listenOnFirstDevice();
-// Takes one whole request frame; false when the link closed first.
-bool readRequest(int fd, Request& request);
-void writeAll(int fd, const void* data, std::size_t size);
+// Accepts the link just opened and, on a thread, takes its one request and answers it
+// with `reply` exactly as given (header included), then closes the link. The reply
+// bytes must outlive the thread.
+std::thread replyRawOnce(int listener, const std::uint8_t* reply, std::size_t size);
 
 // A driver that answers every request on every connection with success. Getters
 // answer the value set for their code (0 when none); other outputs are zeros.

@@ -8,9 +8,7 @@
 #include "driver/DriverTypes.h"
 #include "platform/DriverDevice.h"
 
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -52,14 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const platform::NativeHandle link = platform::openDriverDevice(L"\\\\.\\QuorvixAudioBus0");
     fuzzenv::check(link != platform::kInvalidHandle, "cannot open the device");
-    const int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    fuzzenv::check(peer >= 0, "cannot accept");
-    std::thread driver([peer, reply, replySize] {
-        fuzzpeer::Request request;
-        fuzzpeer::readRequest(peer, request);
-        fuzzpeer::writeAll(peer, reply, replySize);
-        ::close(peer);
-    });
+    std::thread driver = fuzzpeer::replyRawOnce(listener, reply, replySize);
 
     std::vector<std::uint8_t> in(shape.inLength, 0x11);
     std::vector<std::uint8_t> out(shape.outLength + 16, kCanary);
@@ -71,9 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform::closeDriverDevice(link);
 
     const bool whole = replySize >= 12;
-    const std::uint32_t status = whole ? fuzzenv::readU32(reply) : 0;
-    const std::uint32_t driverError = whole ? fuzzenv::readU32(reply + 4) : 0;
-    const std::uint32_t count = whole ? fuzzenv::readU32(reply + 8) : 0;
+    const std::uint32_t status = whole ? driverwire::readLe32(reply) : 0;
+    const std::uint32_t driverError = whole ? driverwire::readLe32(reply + 4) : 0;
+    const std::uint32_t count = whole ? driverwire::readLe32(reply + 8) : 0;
     const bool sane = whole && status <= 1 && count <= shape.outLength;
     const bool complete = sane && replySize - 12 >= count;
     fuzzenv::check(ok == (complete && status == 1), "success differs from the reply");

@@ -9,9 +9,7 @@
 
 #include <QString>
 
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -32,21 +30,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     AudioBusDevice device;
     fuzzenv::check(device.openDevice(), "cannot open the device");
-    const int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    fuzzenv::check(peer >= 0, "cannot accept");
-    std::thread driver([peer, reply, replySize] {
-        fuzzpeer::Request request;
-        fuzzpeer::readRequest(peer, request);
-        fuzzpeer::writeAll(peer, reply, replySize);
-        ::close(peer);
-    });
+    std::thread driver = fuzzpeer::replyRawOnce(listener, reply, replySize);
     std::uint8_t firmware[10] = {};
     const bool ok = device.readFirmwareVersion(firmware, 10);
     driver.join();
 
     const bool whole = replySize >= 12;
-    const std::uint32_t count = whole ? fuzzenv::readU32(reply + 8) : 0;
-    const bool accepted = whole && fuzzenv::readU32(reply) == 1 && count >= 10 && count <= 32 &&
+    const std::uint32_t count = whole ? driverwire::readLe32(reply + 8) : 0;
+    const bool accepted = whole && driverwire::readLe32(reply) == 1 && count >= 10 && count <= 32 &&
                           replySize - 12 >= count;
     fuzzenv::check(ok == accepted, "firmware accepted against the reply");
     if (!ok) {

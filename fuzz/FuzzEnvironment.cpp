@@ -79,10 +79,4 @@ void fail(const char* what)
     std::abort();
 }
 
-std::uint32_t readU32(const std::uint8_t* p)
-{
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-           std::uint32_t(p[3]) << 24;
-}
-
 } // namespace fuzzenv

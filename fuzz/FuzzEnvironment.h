@@ -22,6 +22,4 @@ inline void check(bool condition, const char* what)
         fail(what);
 }
 
-std::uint32_t readU32(const std::uint8_t* p);
-
 } // namespace fuzzenv

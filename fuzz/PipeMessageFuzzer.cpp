@@ -2,6 +2,7 @@
 // header included) by a client of the real pipe server, then read by PipeServer and
 // decoded as the ASIO driver's open-window request. The outcome is checked against the
 // framing rules: one message of at most 1024 bytes, copied exactly, nothing else.
+#include "DriverWire.h"
 #include "FuzzEnvironment.h"
 #include "listener/OpenWindowRequest.h"
 #include "listener/PipeServer.h"
@@ -50,13 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The client writes everything and hangs up, as a short-lived process would; a
     // thread keeps a large input from filling the socket before the server reads.
     std::thread writer([client, data, size] {
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t sent = ::send(client, data + done, size - done, MSG_NOSIGNAL);
-            if (sent <= 0)
-                break;
-            done += static_cast<std::size_t>(sent);
-        }
+        driverwire::writeAll(client, data, size);
         ::shutdown(client, SHUT_WR);
     });
 
@@ -67,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ::close(client);
 
     const bool framed = size >= 4;
-    const std::uint32_t length = framed ? fuzzenv::readU32(data) : 0;
+    const std::uint32_t length = framed ? driverwire::readLe32(data) : 0;
     const bool expected = framed && length <= PipeServer::BufferSize && size - 4 >= length;
     fuzzenv::check(ok == expected, "read outcome differs from the framing");
     if (!ok) {

@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     for (const fuzzpeer::Request& r : driver.take()) {
-        const std::uint32_t v = r.input.size() == 4 ? fuzzenv::readU32(r.input.data()) : 0;
+        const std::uint32_t v = r.input.size() == 4 ? driverwire::readLe32(r.input.data()) : 0;
         if (r.code == RequestCode::SetBufferSize)
             fuzzenv::check(oneOf(v, {48, 64, 96, 128, 192, 256, 512, 1024}), "buffer size sent");
         if (r.code == RequestCode::SetUsbLatency)

@@ -1,5 +1,7 @@
 #include "EchoDriver.h"
 
+#include "DriverWire.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -7,52 +9,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 #include <vector>
-
-namespace {
-
-bool readAll(int fd, void* buffer, std::size_t size)
-{
-    auto* p = static_cast<std::uint8_t*>(buffer);
-    while (size > 0) {
-        const ssize_t got = recv(fd, p, size, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        p += got;
-        size -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const void* buffer, std::size_t size)
-{
-    const auto* p = static_cast<const std::uint8_t*>(buffer);
-    while (size > 0) {
-        const ssize_t sent = send(fd, p, size, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return false;
-        p += sent;
-        size -= static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
-std::uint32_t le32(const std::uint8_t* p)
-{
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-           std::uint32_t(p[3]) << 24;
-}
-
-void putLe32(std::uint8_t* p, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-} // namespace
 
 EchoDriver::~EchoDriver()
 {
@@ -98,18 +54,11 @@ void EchoDriver::serve()
 
 void EchoDriver::serveConnection(int fd)
 {
-    std::vector<std::uint8_t> input;
+    driverwire::Request request;
     std::vector<std::uint8_t> reply;
-    std::uint8_t header[12];
-    while (readAll(fd, header, sizeof header)) {
-        input.resize(le32(header + 4));
-        if (!readAll(fd, input.data(), input.size()))
-            return;
-        const std::uint32_t outLength = le32(header + 8);
-        reply.assign(12 + outLength, 0);
-        putLe32(reply.data(), 1);
-        putLe32(reply.data() + 8, outLength);
-        if (!writeAll(fd, reply.data(), reply.size()))
+    while (driverwire::readRequest(fd, request)) {
+        driverwire::setSuccessReply(reply, request.outputLength);
+        if (!driverwire::writeAll(fd, reply.data(), reply.size()))
             return;
     }
 }

@@ -1,6 +1,7 @@
 // Measures the driver link: writeMixerMatrix through AudioBusDevice against a bare
 // frame round trip of the same size on the same kind of socket, and one readMeters.
 // Prints median and 99th percentile in microseconds.
+#include "DriverWire.h"
 #include "EchoDriver.h"
 
 #include "driver/AudioBusDevice.h"
@@ -54,18 +55,6 @@ void report(const char* what, const Figures& f)
 {
     std::printf("%-44s median %8.1f us   p99 %8.1f us   (%d runs)\n", what, f.median, f.p99,
                 kIterations);
-}
-
-bool fullTransfer(int fd, std::uint8_t* data, std::size_t size, bool sending)
-{
-    while (size > 0) {
-        const ssize_t n = sending ? send(fd, data, size, MSG_NOSIGNAL) : recv(fd, data, size, 0);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 int connectTo(const std::string& path)
@@ -122,14 +111,13 @@ int main()
         if (fd < 0)
             return 1;
         std::vector<std::uint8_t> frame(12 + MixerMatrix::ByteSize, 0);
-        const std::uint32_t header[3] = {0xFFDC2040u, MixerMatrix::ByteSize, 0};
-        for (int i = 0; i < 12; ++i)
-            frame[i] = static_cast<std::uint8_t>(header[i / 4] >> (8 * (i % 4)));
+        driverwire::putLe32(frame.data(), RequestCode::WriteMixerMatrix);
+        driverwire::putLe32(frame.data() + 4, MixerMatrix::ByteSize);
         std::memcpy(frame.data() + 12, matrix.get(), MixerMatrix::ByteSize);
         std::uint8_t reply[12];
         report("bare 66304-byte round trip (raw socket)", measure([&] {
-                   return fullTransfer(fd, frame.data(), frame.size(), true) &&
-                          fullTransfer(fd, reply, sizeof reply, false);
+                   return driverwire::writeAll(fd, frame.data(), frame.size()) &&
+                          driverwire::readExactly(fd, reply, sizeof reply);
                }));
         close(fd);
     }
