@@ -1,8 +1,17 @@
 #include "app/SingleInstance.h"
 
+#include "platform/InstanceScope.h"
+
+namespace {
+QString scopedKey(const char* name)
+{
+    return QString::fromLatin1(name) + QString::fromStdString(platform::instanceKeySuffix());
+}
+} // namespace
+
 SingleInstance::SingleInstance()
-    : semaphore(QStringLiteral("QuorvixQtDriverSemaphore"), 1, QSystemSemaphore::Open),
-      sharedMemory(QStringLiteral("QuorvixQtDriverSharedMemory"))
+    : semaphore(scopedKey("QuorvixQtDriverSemaphore"), 1, QSystemSemaphore::Open),
+      sharedMemory(scopedKey("QuorvixQtDriverSharedMemory"))
 {}
 
 SingleInstance::Outcome SingleInstance::acquire()

@@ -1,7 +1,8 @@
 #pragma once
 // One running copy at a time: a one-byte shared memory segment marks the running copy,
 // and a system semaphore makes the check-and-create atomic between copies that start
-// together. The marker lives as long as this object.
+// together. The marker lives as long as this object; it only excludes copies of the
+// same user.
 #include <QSharedMemory>
 #include <QSystemSemaphore>
 

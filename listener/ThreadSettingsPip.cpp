@@ -42,10 +42,15 @@ void ThreadSettingsPip::wakeListener()
         return; // the loop only pauses and sees the stop request by itself
     const platform::NativeHandle client = platform::openPipeClient(kInboundPipe.toStdWString());
     platform::closePipeClient(client);
+    // While a client holds the only pipe instance the connect above finds it busy.
+    if (loopStarted)
+        platform::cancelPipeWait(loopThread);
 }
 
 void ThreadSettingsPip::run()
 {
+    loopThread = platform::currentPipeThread();
+    loopStarted = true;
     char buffer[PipeServer::BufferSize];
     while (!isInterruptionRequested()) {
         qDebug() << "ThreadSettingsPip is running waiting Asio Info...";

@@ -5,6 +5,8 @@
 // (also while it waits for a client) and only then releases the pipe.
 #include <QThread>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 
 class PipeServer;
@@ -23,8 +25,12 @@ protected:
     void run() override;
 
 private:
-    // Makes a wait for a client return by connecting once to the own pipe.
+    // Makes a wait for a client return by connecting once to the own pipe, and ends a
+    // read that a client holds without writing.
     void wakeListener();
 
     std::unique_ptr<PipeServer> pipeServer;
+    // The running loop's thread, once it has started.
+    std::atomic<std::uintptr_t> loopThread{0};
+    std::atomic<bool> loopStarted{false};
 };

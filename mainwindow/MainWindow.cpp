@@ -134,7 +134,9 @@ bool MainWindow::handOverToSettings(AudioBusDevice* probe)
     }
     if (!settingsWindow->createDevice()) {
         qDebug() << "Failed to connect to driver in settings window.";
-        startWatch();
+        // Each retry replaces the watch, but its failed reads go on counting, so three
+        // in a row still end the retries and detection starts over.
+        startWatch(watchTimer->isActive());
         releaseDevice(probe);
         return false;
     }
@@ -154,13 +156,14 @@ void MainWindow::installPanel(DevicePid pid)
     update();
 }
 
-void MainWindow::startWatch()
+void MainWindow::startWatch(bool keepCount)
 {
     releaseWatchDevice();
     watchDevice = new AudioBusDevice();
     watchDevice->openDevice();
     // Every new connection gets its own three reads before a teardown.
-    errorCount = 0;
+    if (!keepCount)
+        errorCount = 0;
     watchTimer->start();
 }
 

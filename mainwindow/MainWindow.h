@@ -33,7 +33,9 @@ private:
     void checkDevice();
     bool handOverToSettings(AudioBusDevice* probe);
     void installPanel(DevicePid pid);
-    void startWatch();
+    // Opens a new watch device and starts the watch. keepCount carries the failed reads
+    // over from the watch it replaces.
+    void startWatch(bool keepCount = false);
     void releaseWatchDevice();
     void clearBaseLayout();
     void showStatus(const QString& text);

@@ -45,20 +45,28 @@ void PanelBase::openSettingsStore(const QString& fileName)
 
 int PanelBase::readInt(const QString& key, int fallback) const
 {
+    // QString refuses numbers beyond 32 bits, which QVariant::toInt would wrap.
     bool ok = false;
-    const int value = settingsStore->value(key, fallback).toInt(&ok);
+    const int value = settingsStore->value(key).toString().toInt(&ok);
     return ok ? value : fallback;
 }
 
 bool PanelBase::readBool(const QString& key) const
 {
-    return settingsStore->value(key, false).toBool();
+    const QString text = settingsStore->value(key).toString().trimmed().toLower();
+    return text == QLatin1String("true") || text == QLatin1String("1") ||
+           text == QLatin1String("on") || text == QLatin1String("yes");
 }
 
-void PanelBase::store(const QString& key, const QVariant& value)
+bool PanelBase::store(const QString& key, const QVariant& value)
 {
     settingsStore->setValue(key, value);
-    settingsStore->sync();
+    return syncStore();
+}
+
+bool PanelBase::syncStore()
+{
+    return syncIniStore(settingsStore);
 }
 
 void PanelBase::writeMatrixPreset()

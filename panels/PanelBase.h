@@ -43,12 +43,17 @@ protected:
     // Creates the ini store over the application-data directory (made if missing)
     // plus fileName, which starts with a slash.
     void openSettingsStore(const QString& fileName);
-    // Reads an int key; a missing key or a stored text that is not a number gives
-    // fallback, so a damaged file never reads as 0 dB.
+    // Reads an int key; a missing key or a stored text that is not a 32-bit number
+    // gives fallback, so a damaged file never reads as 0 dB.
     int readInt(const QString& key, int fallback) const;
+    // Reads a switch key: "true", "1", "on", "yes" are on, in any letter case and with
+    // blanks around; "false", "0", "off", "no", a missing key and anything else are off.
     bool readBool(const QString& key) const;
-    // Writes one key and syncs the file at once.
-    void store(const QString& key, const QVariant& value);
+    // Writes one key and syncs the file at once; false (and logged) when the file
+    // did not take it.
+    bool store(const QString& key, const QVariant& value);
+    // Syncs the keys set so far; false (and logged) when the file did not take them.
+    bool syncStore();
 
     // The preset common to every model: 1.0 in every tail element and the fixed
     // routing cells, 0.0 elsewhere. Panels add their own cells afterwards.

@@ -184,8 +184,8 @@ void tk2::loadSettings()
 
 void tk2::saveAndReport()
 {
-    settingsStore->sync();
-    qDebug() << "控件状态已保存到配置文件";
+    if (syncStore())
+        qDebug() << "控件状态已保存到配置文件";
 }
 
 void tk2::onMicValueChanged(int channel, int v)

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -141,8 +140,9 @@ std::uint32_t receiveAll(int fd, std::uint8_t* buffer, std::size_t size, Clock::
     return 0;
 }
 
-// connect() interrupted by a signal goes on in the background; wait for its outcome.
-int finishInterruptedConnect(int fd)
+// A connect() that did not finish at once (interrupted by a signal) goes on in the
+// background; wait for its outcome, within the request limit.
+int finishPendingConnect(int fd)
 {
     if (waitFor(fd, POLLOUT, Clock::now() + kRequestLimit) != 0)
         return ETIMEDOUT;
@@ -166,22 +166,24 @@ NativeHandle openDriverDevice(const std::wstring& name)
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    // Non-blocking, so a driver side that stops accepting fails the open at once
+    // instead of freezing the caller; every later send and receive waits with a limit.
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         setLastError(errnoToWindowsError(errno));
         return kInvalidHandle;
     }
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
 #ifdef SO_NOSIGPIPE
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
 #endif
     int failure = 0;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        failure = errno == EINTR ? finishInterruptedConnect(fd) : errno;
+        failure = errno == EINTR || errno == EINPROGRESS ? finishPendingConnect(fd) : errno;
     if (failure != 0) {
         close(fd);
-        setLastError(errnoToWindowsError(failure));
+        // A full listen queue: the driver side is there but does not take the handle.
+        setLastError(failure == EAGAIN ? error::Busy : errnoToWindowsError(failure));
         return kInvalidHandle;
     }
     auto* link = new DriverLink;

@@ -23,6 +23,15 @@ bool disconnectPipeClient(NativeHandle server);
 // CloseHandle on the server; off Windows also removes the socket file.
 void closePipeServer(NativeHandle server);
 
+// The calling thread, as cancelPipeWait names it.
+std::uintptr_t currentPipeThread();
+// Ends a connectPipeClient or readPipeMessage that `thread` is blocked in now, so a
+// client that connects and never writes cannot hold that thread: the call fails with
+// error::OperationAborted. A thread that is not blocked is not affected. Off Windows
+// those calls end by themselves (a stalled client is dropped after 1000 ms), so this
+// does nothing there.
+void cancelPipeWait(std::uintptr_t thread);
+
 // Client end (CreateFileW with read and write access, no sharing, open-existing).
 NativeHandle openPipeClient(const std::wstring& name);
 // WriteFile: one message.

@@ -310,6 +310,13 @@ void closePipeServer(NativeHandle server)
     delete link;
 }
 
+std::uintptr_t currentPipeThread()
+{
+    return 0;
+}
+
+void cancelPipeWait(std::uintptr_t) {}
+
 NativeHandle openPipeClient(const std::wstring& name)
 {
     sockaddr_un address;
@@ -317,7 +324,9 @@ NativeHandle openPipeClient(const std::wstring& name)
         setLastError(error::FileNotFound);
         return kInvalidHandle;
     }
-    const int fd = newSocket();
+    // Non-blocking like a Windows pipe open: a server that does not accept makes the
+    // open fail at once instead of freezing the caller.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         setLastError(errnoToWindowsError(errno));
         return kInvalidHandle;
@@ -327,7 +336,7 @@ NativeHandle openPipeClient(const std::wstring& name)
         rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
-        const std::uint32_t code = errnoToWindowsError(errno);
+        const std::uint32_t code = errno == EAGAIN ? error::PipeBusy : errnoToWindowsError(errno);
         ::close(fd);
         setLastError(code);
         return kInvalidHandle;
@@ -348,16 +357,24 @@ bool writePipeMessage(NativeHandle client, const void* data, std::uint32_t size,
         frame[i] = static_cast<unsigned char>(size >> (8 * i));
     if (size > 0)
         std::memcpy(frame.data() + 4, data, size);
+    // A server that stops reading gets the same time as a client has to deliver.
+    const auto deadline = Clock::now() + kClientDeadline;
     std::size_t done = 0;
     while (done < frame.size()) {
         const ssize_t sent =
             ::send(link->fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail(peerError(errno));
+        if (sent >= 0) {
+            done += static_cast<std::size_t>(sent);
+            continue;
         }
-        done += static_cast<std::size_t>(sent);
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return fail(peerError(errno));
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd waiting{link->fd, POLLOUT, 0};
+        if (left.count() <= 0 || ::poll(&waiting, 1, static_cast<int>(left.count())) == 0)
+            return fail(error::Timeout);
     }
     if (written)
         *written = size;

@@ -66,6 +66,20 @@ void closePipeServer(NativeHandle server)
         CloseHandle(toHandle(server));
 }
 
+std::uintptr_t currentPipeThread()
+{
+    return GetCurrentThreadId();
+}
+
+void cancelPipeWait(std::uintptr_t thread)
+{
+    HANDLE handle = OpenThread(THREAD_TERMINATE, FALSE, static_cast<DWORD>(thread));
+    if (!handle)
+        return;
+    CancelSynchronousIo(handle);
+    CloseHandle(handle);
+}
+
 NativeHandle openPipeClient(const std::wstring& name)
 {
     return fromHandle(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

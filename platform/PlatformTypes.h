@@ -17,10 +17,12 @@ inline constexpr std::uint32_t AccessDenied = 5;
 inline constexpr std::uint32_t InvalidHandle = 6;
 inline constexpr std::uint32_t InvalidData = 13;
 inline constexpr std::uint32_t GenFailure = 31;
+inline constexpr std::uint32_t Busy = 170;
 inline constexpr std::uint32_t BrokenPipe = 109;
 inline constexpr std::uint32_t PipeBusy = 231;
 inline constexpr std::uint32_t MoreData = 234;
 inline constexpr std::uint32_t PipeConnected = 535;
+inline constexpr std::uint32_t OperationAborted = 995;
 inline constexpr std::uint32_t DeviceNotConnected = 1167;
 inline constexpr std::uint32_t Timeout = 1460;
 } // namespace error

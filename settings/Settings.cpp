@@ -204,6 +204,8 @@ QTimer* Settings::newOtgTimer()
 {
     auto* timer = new QTimer(this);
     timer->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early; the phone chip needs the whole 200 ms.
+    timer->setTimerType(Qt::PreciseTimer);
     timer->setInterval(kOtgStepMs);
     return timer;
 }
@@ -241,10 +243,10 @@ void Settings::finishOtgCycle(OtgEnding ending)
         qDebug() << "初始化音频失败，可能是驱动未正确加载或设备未连接。";
 }
 
-void Settings::save(const QString& key, const QString& value)
+bool Settings::save(const QString& key, const QString& value)
 {
     settingsStore->setValue(key, value);
-    settingsStore->sync();
+    return syncIniStore(settingsStore);
 }
 
 void Settings::onSampleRateChanged(int)
@@ -281,8 +283,8 @@ void Settings::onSampleRateChanged(int)
         return;
     }
     startOtgCycle(OtgEnding::RateSet);
-    save(kSampleRateKey, text);
-    qDebug() << "音频采样率设置已保存：" << text;
+    if (save(kSampleRateKey, text))
+        qDebug() << "音频采样率设置已保存：" << text;
 }
 
 void Settings::onLatencyChanged(int)
@@ -315,8 +317,8 @@ void Settings::onLatencyChanged(int)
         qDebug() << kRestartFailed;
         return;
     }
-    save(kLatencyKey, text);
-    qDebug() << "USB延迟大小设置已保存：" << text;
+    if (save(kLatencyKey, text))
+        qDebug() << "USB延迟大小设置已保存：" << text;
 }
 
 void Settings::onBufferSizeChanged(int)
@@ -367,8 +369,8 @@ void Settings::onBufferSizeChanged(int)
         return;
     }
     qDebug() << "音频缓冲区大小设置成功：" << size << "samples";
-    save(kBufferSizeKey, text);
-    qDebug() << "音频缓冲区大小设置已保存：" << text;
+    if (save(kBufferSizeKey, text))
+        qDebug() << "音频缓冲区大小设置已保存：" << text;
 }
 
 void Settings::onSafeModeChanged(int)
@@ -396,8 +398,8 @@ void Settings::onSafeModeChanged(int)
         qDebug() << kRestartFailed;
         return;
     }
-    save(kSlowModeKey, text);
-    qDebug() << "USB慢速模式设置已保存：" << text;
+    if (save(kSlowModeKey, text))
+        qDebug() << "USB慢速模式设置已保存：" << text;
 }
 
 void Settings::showOnRequest()

@@ -50,7 +50,9 @@ private:
     void startOtgCycle(OtgEnding ending);
     void finishOtgCycle(OtgEnding ending);
     QTimer* newOtgTimer();
-    void save(const QString& key, const QString& value);
+    // Writes one key and syncs the file at once; false (and logged) when the file did
+    // not take it.
+    bool save(const QString& key, const QString& value);
     // The sample-rate part of loadControlState for an already chosen rate.
     void applySampleRate();
 

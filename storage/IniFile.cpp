@@ -1,5 +1,6 @@
 #include "storage/IniFile.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -36,4 +37,19 @@ QSettings* openIniStore(const QString& fileName, QObject* parent)
     const QString path = dir + fileName;
     removeStaleIniLock(path);
     return new QSettings(path, QSettings::IniFormat, parent);
+}
+
+bool syncIniStore(QSettings*& store)
+{
+    if (store->status() != QSettings::NoError) {
+        // Made before the old one goes, so the file's unsaved values stay shared.
+        auto* fresh = new QSettings(store->fileName(), QSettings::IniFormat, store->parent());
+        delete store;
+        store = fresh;
+    }
+    store->sync();
+    if (store->status() == QSettings::NoError)
+        return true;
+    qDebug() << "保存配置文件失败：" << store->fileName();
+    return false;
 }

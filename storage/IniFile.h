@@ -13,6 +13,13 @@ class QSettings;
 // the folder plus fileName (which starts with a slash), owned by parent.
 QSettings* openIniStore(const QString& fileName, QObject* parent);
 
+// Writes the store's changes to its file at once and tells whether the file took them.
+// QSettings keeps the first error it met for the rest of its life, so a store that
+// failed before is first replaced by a fresh one over the same file (owned by the same
+// parent, with the unsaved values); `store` then points at the new one. A failure is
+// logged with the file's path.
+bool syncIniStore(QSettings*& store);
+
 // Removes the lock file beside iniPath when no live process holds it: an empty or
 // unreadable lock, or one whose owner has ended. A lock of a live owner is left alone.
 // True when no lock remains afterwards.

@@ -2,10 +2,14 @@
 // translation chosen from the environment's locale, and the device-open lines.
 #include "DeviceSimulator.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QtTest>
 
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QString kProgram = QStringLiteral(QUORVIX_BIN_DIR "/QuorvixDriver");
@@ -14,15 +18,21 @@ const QString kProgram = QStringLiteral(QUORVIX_BIN_DIR "/QuorvixDriver");
 class ProgramRun
 {
 public:
-    explicit ProgramRun(const QString& locale = QStringLiteral("en_US.UTF-8"))
+    explicit ProgramRun(const QString& locale = QStringLiteral("en_US.UTF-8"),
+                        const QMap<QString, QString>& extra = {}, const QStringList& asUser = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("LANG", locale);
         env.insert("LC_ALL", locale);
         env.insert("QT_FORCE_STDERR_LOGGING", "1");
         env.insert("QT_QPA_PLATFORM", "offscreen");
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            env.insert(it.key(), it.value());
         process.setProcessEnvironment(env);
-        process.start(kProgram, {});
+        if (asUser.isEmpty())
+            process.start(kProgram, {});
+        else
+            process.start(asUser.first(), asUser.mid(1) << kProgram);
     }
     ~ProgramRun()
     {
@@ -110,6 +120,50 @@ private slots:
         QVERIFY(loser.err.contains("Quorvix Mixer 已经在运行中。"));
     }
 
+    void otherUsersCopiesAreNotSeen()
+    {
+        const passwd* nobody = ::getpwnam("nobody");
+        if (::geteuid() != 0 || !nobody || QStandardPaths::findExecutable("setpriv").isEmpty())
+            QSKIP("needs root, the user nobody and setpriv");
+        const QStringList asNobody = {"setpriv", "--reuid=nobody", "--regid=nogroup",
+                                      "--clear-groups", "--"};
+        if (QProcess::execute(asNobody.first(), asNobody.mid(1) << "test"
+                                                                << "-x" << kProgram))
+            QSKIP("the program is out of reach of the user nobody");
+
+        // One temporary folder for everyone, as /tmp is; nobody's own private folders.
+        const QString shared = QDir::tempPath() + "/shared";
+        const QString theirs = QDir::tempPath() + "/nobody";
+        QVERIFY(QDir().mkpath(shared) && QDir().mkpath(theirs));
+        QVERIFY(::chmod(shared.toLocal8Bit(), 01777) == 0);
+        QVERIFY(::chmod(theirs.toLocal8Bit(), 0700) == 0);
+        QVERIFY(::chown(theirs.toLocal8Bit(), nobody->pw_uid, nobody->pw_gid) == 0);
+        const QMap<QString, QString> mine = {{"TMPDIR", shared}};
+        const QMap<QString, QString> nobodys = {{"TMPDIR", shared},
+                                                {"XDG_RUNTIME_DIR", theirs},
+                                                {"HOME", theirs},
+                                                {"XDG_DATA_HOME", theirs + "/data"},
+                                                {"XDG_CONFIG_HOME", theirs + "/config"}};
+
+        ProgramRun other("en_US.UTF-8", nobodys, asNobody);
+        QVERIFY2(other.waitForLog("Device PID:", 5000), other.err.constData());
+        ProgramRun own("en_US.UTF-8", mine);
+        QVERIFY2(own.waitForLog("Device PID:", 5000), own.err.constData());
+        QVERIFY(!own.err.contains("已经在运行中"));
+
+        // Each user's second copy still finds that user's first one.
+        for (const bool theirSecond : {false, true}) {
+            ProgramRun second("en_US.UTF-8", theirSecond ? nobodys : mine,
+                              theirSecond ? asNobody : QStringList());
+            QVERIFY(second.process.waitForFinished(10000));
+            second.collect();
+            QCOMPARE(second.process.exitCode(), 0);
+            QVERIFY(second.err.contains("Quorvix Mixer 已经在运行中。"));
+        }
+        QCOMPARE(other.process.state(), QProcess::Running);
+        QCOMPARE(own.process.state(), QProcess::Running);
+    }
+
     void chineseTaiwanLoadsTheChineseFile()
     {
         ProgramRun run(QStringLiteral("zh_TW.UTF-8"));
@@ -118,17 +172,21 @@ private slots:
         QVERIFY(run.err.contains("QuorvixDriver_zh_CN.qm"));
     }
 
-    void onlyBusThreeIsOpenedAfterThreeFailures()
+    void busyAndMissingBusesAreSkippedUntilBusThree()
     {
+        // Bus 0 belongs to a driver side that has stopped accepting: busy, skipped at once.
+        DeviceSimulator stuck;
+        QVERIFY(stuck.start({"--bus", "0", "--model", "tk2"}));
+        QVERIFY(stuck.control("busy on").startsWith("ok"));
         DeviceSimulator sim;
         QVERIFY(sim.start({"--bus", "3", "--model", "tk1"}));
         ProgramRun run;
         QVERIFY(run.waitForLog("Device found with PID: 1", 6000));
         run.collect();
         const QList<QByteArray> lines = run.out.split('\n');
-        // The first detection tick: buses 0..2 fail with code 2, bus 3 opens.
+        // The first detection tick: bus 0 is busy, 1 and 2 fail with code 2, bus 3 opens.
         QCOMPARE(lines.value(0),
-                 QByteArray("Open device \\\\.\\QuorvixAudioBus0 failed, error: 2"));
+                 QByteArray("Open device \\\\.\\QuorvixAudioBus0 failed, error: 170"));
         QCOMPARE(lines.value(1),
                  QByteArray("Open device \\\\.\\QuorvixAudioBus1 failed, error: 2"));
         QCOMPARE(lines.value(2),

@@ -1,6 +1,7 @@
 // The driver link's socket stand-in: open errors, request/reply framing, and what
 // happens when the driver side breaks the rules, stalls or goes away.
 #include "DriverPeer.h"
+#include "FullListener.h"
 
 #include "platform/DriverDevice.h"
 #include "platform/PosixSupport.h"
@@ -10,10 +11,13 @@
 #include <QFileInfo>
 #include <QTest>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace platform;
@@ -36,6 +40,26 @@ unsigned modeOf(const std::string& path)
 QByteArray filled(int size, char c)
 {
     return QByteArray(size, c);
+}
+
+// The outcome of an open made on a thread of its own, so an open that blocks fails the
+// test instead of hanging it.
+struct OpenOutcome
+{
+    std::atomic<bool> done{false};
+    NativeHandle handle = kInvalidHandle;
+    std::uint32_t error = 0;
+};
+
+std::shared_ptr<OpenOutcome> openOnThread(const std::wstring& name)
+{
+    auto outcome = std::make_shared<OpenOutcome>();
+    std::thread([outcome, name] {
+        outcome->handle = openDriverDevice(name);
+        outcome->error = lastError();
+        outcome->done = true;
+    }).detach();
+    return outcome;
 }
 
 } // namespace
@@ -89,6 +113,14 @@ void DriverLinkTest::openFailures()
     QCOMPARE(openDriverDevice(L"\\\\.\\QuorvixAudioBus8"), kInvalidHandle);
     QCOMPARE(lastError(), error::FileNotFound);
     ::unlink(stale.c_str());
+
+    // A driver side that no longer accepts: the open fails at once as busy.
+    FullListener busy(endpointPath(L"\\\\.\\QuorvixAudioBus9"));
+    QVERIFY(busy.isFull());
+    const auto outcome = openOnThread(L"\\\\.\\QuorvixAudioBus9");
+    QTRY_VERIFY_WITH_TIMEOUT(outcome->done, 3000);
+    QCOMPARE(outcome->handle, kInvalidHandle);
+    QCOMPARE(outcome->error, error::Busy);
 }
 
 void DriverLinkTest::invalidHandle()

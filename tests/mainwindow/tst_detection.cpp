@@ -6,6 +6,7 @@
 #include "panels/tk1.h"
 #include "panels/tk2.h"
 #include "panels/zr.h"
+#include "settings/Settings.h"
 
 #include <QLabel>
 #include <QLayout>
@@ -168,6 +169,29 @@ private slots:
         QTest::qWait(1200);
         QCOMPARE(panelCount<tk2>(window), 1);
         QVERIFY(!log.contains("Error reading device PID from driver, error count: 2"));
+    }
+
+    void handOverThatKeepsFailingEndsAfterThreeFailedReads()
+    {
+        // One handle at a time: while the tick's own device holds it, the dialog's open
+        // and the new watch's open fail, on every tick.
+        DeviceSimulator sim;
+        QVERIFY(sim.start({"--model", "tk2"}));
+        QVERIFY(sim.control("max-handles 1").startsWith("ok"));
+        LogCapture log;
+        Settings settings;
+        MainWindow window;
+        window.setSettingsWindow(&settings);
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("Cleared all widgets from base layout."), 8000);
+        const QStringList lines = log.lines();
+        QVERIFY(lines.count("Failed to connect to driver in settings window.") >= 2);
+        const int third = lines.indexOf("Error reading device PID from driver, error count: 3");
+        QVERIFY(third > 0);
+        QCOMPARE(lines.value(third + 1), QString("Meter driver handle deleted."));
+        QCOMPARE(lines.value(third + 2), QString("Cleared all widgets from base layout."));
+        QVERIFY(!log.contains("Error reading device PID from driver, error count: 4"));
+        QCOMPARE(panelCount<tk2>(window), 0);
+        QVERIFY(!log.contains("Device found with PID:"));
     }
 
     void firmwareFailureRetriesEveryTick()

@@ -5,6 +5,7 @@
 #include "widgets/Button.h"
 #include "widgets/Knob.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QTest>
@@ -273,19 +274,72 @@ private slots:
         QVERIFY(!QFile::exists(iniPath("/tk2.ini")));
     }
 
+    void switchWordsAndDamagedSwitches();
+    void failedSaveIsNotReportedAsSaved();
+
     void damagedNumbersFallBackToDefaults()
     {
-        writeIniText("/tk2.ini", "[Dial]\nSpeakerValue=max\nHeadphoneValue=0x10\nMic2Value=7.5\n");
+        // Numbers beyond 32 bits would wrap to 0 dB and +6 dB.
+        writeIniText("/tk2.ini", "[Dial]\nSpeakerValue=-4294967290\nHeadphoneValue=4294967296\n"
+                                 "Mic1Value=0x10\nMic2Value=7.5\nOtgToSPValue=max\n");
         tk2 panel;
         QCOMPARE(knob(&panel, "SPEAKER Volume")->value, -80);
         QCOMPARE(knob(&panel, "HEADPHONE Volume")->value, -80);
+        QCOMPARE(knob(&panel, "MIC1 Gain")->value, 0);
         QCOMPARE(knob(&panel, "MIC2 Gain")->value, 0);
+        QCOMPARE(knob(&panel, "SPEAKER Phone To SP Volume")->value, 0);
         const QVector<double> m = sim->matrix();
         for (int k : {0, 1, 4, 5})
             QCOMPARE(m[outputGain(k)], 0.0);
         QCOMPARE(key("Dial/SpeakerValue"), QString("-80"));
     }
 };
+
+void Tk2Test::switchWordsAndDamagedSwitches()
+{
+    writeIniText("/tk2.ini", "[Button]\nMic148VIsChecked=off\nMic248VIsChecked=\" YES \"\n"
+                             "Mic120dBIsChecked=no\nMic220dBIsChecked=maybe\n"
+                             "SpeakerMuteIsChecked=On\nHeadphoneMuteIsChecked=0\n"
+                             "MonitorMic1IsChecked=TRUE\nMonitorMic2IsChecked=1\n");
+    tk2 panel;
+    QCOMPARE(button(&panel, "MIC1 48V")->status, false);
+    QCOMPARE(button(&panel, "MIC2 48V")->status, true);
+    QCOMPARE(button(&panel, "MIC1 20dB")->status, false);
+    QCOMPARE(button(&panel, "MIC2 20dB")->status, false);
+    QCOMPARE(button(&panel, "SPEAKER MUTE")->status, true);
+    QCOMPARE(button(&panel, "HEADPHONE MUTE")->status, false);
+    QCOMPARE(button(&panel, "MIC1 DIRECT")->status, true);
+    QCOMPARE(button(&panel, "MIC2 DIRECT")->status, true);
+    // Phantom power reached only the channel whose key says on.
+    QList<QByteArray> sent;
+    for (const Sent& s : controlRequests(*sim))
+        sent << s.input;
+    QVERIFY(!sent.contains(setMic48V(1, 1)));
+    QVERIFY(sent.contains(setMic48V(1, 0)));
+    QVERIFY(sent.contains(setMic48V(2, 1)));
+    QCOMPARE(key("Button/Mic148VIsChecked"), QString("false"));
+    QCOMPARE(key("Button/Mic220dBIsChecked"), QString("false"));
+}
+
+void Tk2Test::failedSaveIsNotReportedAsSaved()
+{
+    // A folder where the file should be: every save fails, every request still goes out.
+    QVERIFY(QDir().mkpath(iniPath("/tk2.ini")));
+    const QString failed = QStringLiteral("保存配置文件失败： \"%1\"").arg(iniPath("/tk2.ini"));
+    LogRecorder log;
+    auto panel = std::make_unique<tk2>();
+    QCOMPARE(log.count(saved()), 0);
+    QCOMPARE(log.count(failed), 20);
+    QCOMPARE(controlRequests(*sim).size(), 20);
+
+    // Once the file can be written again, the next change is saved and says so.
+    QVERIFY(QDir(iniPath("/tk2.ini")).removeRecursively());
+    log.clear();
+    turn(knob(panel.get(), "HEADPHONE Volume"), 120);
+    QCOMPARE(log.count(saved()), 1);
+    QCOMPARE(log.count(failed), 0);
+    QCOMPARE(key("Dial/HeadphoneValue"), QString("-79"));
+}
 
 QTEST_MAIN(Tk2Test)
 #include "Tk2Test.moc"

@@ -1,6 +1,8 @@
 // The reset notice on OK and the ASIO driver's request to show the dialog, end to end
 // with the ASIO peer program on the pipes.
+#include "FullListener.h"
 #include "LogCapture.h"
+#include "platform/PosixSupport.h"
 #include "settings/Settings.h"
 
 #include <QProcess>
@@ -62,6 +64,13 @@ void NoticeTest::withoutPeerTheNoticeIsLostAndLogged()
     QCOMPARE(log.countLines("Error: Could not open pipe. Error code: 2"), 1);
     QVERIFY(!log.containsLine("Pipe opened successfully."));
     QVERIFY(!log.containsLine("设置通知ASIO逻辑"));
+
+    // An ASIO side that does not accept is a busy pipe: no wait, no retry.
+    FullListener busy(platform::endpointPath(L"\\\\.\\pipe\\QuorvixPannelToASIO"));
+    QVERIFY(busy.isFull());
+    dialog.notifyAsioReset();
+    QCOMPARE(log.countLines("Error: Could not open pipe. Error code: 231"), 1);
+    QVERIFY(!log.containsLine("Pipe opened successfully."));
 }
 
 void NoticeTest::asioRequestBringsTheDialogToTheFront()

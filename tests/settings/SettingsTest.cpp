@@ -3,6 +3,7 @@
 #include "LogCapture.h"
 #include "SettingsTestKit.h"
 
+#include <QDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -36,6 +37,7 @@ private slots:
     void twoQuickRateChangesRunTwoOtgCycles();
     void savedRateIsResentOnEveryReload();
     void withoutADriverEverySequenceFailsQuietly();
+    void failedSaveIsNotReportedAsSaved();
 
 private:
     std::unique_ptr<DeviceSimulator> simulator;
@@ -130,8 +132,9 @@ void SettingsTest::firstStartAppliesDefaultsAgainstTheDriver()
 
     // A blocking 100 ms pause before the rate, 200 ms steps in the phone-chip cycle.
     QVERIFY(timeOf(*simulator, "setSampleRate") - timeOf(*simulator, "stopAudio", 2) >= 90);
-    QVERIFY(timeOf(*simulator, "setOtgOff") - timeOf(*simulator, "setWdmChannels") >= 190);
-    QVERIFY(timeOf(*simulator, "setOtgOn") - timeOf(*simulator, "setOtgOff") >= 190);
+    // Never early: each phone-chip step waits its whole 200 ms.
+    QVERIFY(timeOf(*simulator, "setOtgOff") - timeOf(*simulator, "setWdmChannels") >= 200);
+    QVERIFY(timeOf(*simulator, "setOtgOn") - timeOf(*simulator, "setOtgOff") >= 200);
     const QJsonObject state = simulator->state();
     QCOMPARE(state.value("bufferSize").toInt(), 192);
     QCOMPARE(state.value("usbLatency").toInt(), 24);
@@ -254,8 +257,10 @@ void SettingsTest::twoQuickRateChangesRunTwoOtgCycles()
     // Each cycle had its own two timers, kept stopped by the dialog.
     const QList<QTimer*> timers = dialog->findChildren<QTimer*>();
     QCOMPARE(timers.size() - timersBefore, 4);
-    for (QTimer* timer : timers)
+    for (QTimer* timer : timers) {
         QVERIFY(!timer->isActive());
+        QCOMPARE(timer->timerType(), Qt::PreciseTimer);
+    }
     QCOMPARE(stored("Audio/SampleRate").toString(), QStringLiteral("44100"));
     QVERIFY(log.containsLine("设置音频采样率为： 48000 Hz"));
     QVERIFY(log.containsLine("音频采样率设置已保存： \"44100\""));
@@ -306,6 +311,28 @@ void SettingsTest::withoutADriverEverySequenceFailsQuietly()
     QVERIFY(simulator->journal().isEmpty());
     QVERIFY(!QFile::exists(iniPath()) ||
             QSettings(iniPath(), QSettings::IniFormat).allKeys().isEmpty());
+}
+
+void SettingsTest::failedSaveIsNotReportedAsSaved()
+{
+    // A folder where the file should be: the driver is set, the file cannot take it.
+    QFile::remove(iniPath());
+    QVERIFY(QDir().mkpath(iniPath()));
+    LogCapture log;
+    QVERIFY(startWith({"--buffer-size", "512", "--latency", "8"}));
+    list(*dialog, BufferSize)->setCurrentText("256");
+    const QString failed = QStringLiteral("保存配置文件失败： \"%1\"").arg(iniPath());
+    QVERIFY(log.containsLine("音频缓冲区大小设置成功： 256 samples"));
+    QVERIFY(!log.contains("音频缓冲区大小设置已保存："));
+    QCOMPARE(log.countLines(failed), 1);
+    QCOMPARE(simulator->state().value("bufferSize").toInt(), 256);
+
+    // Writable again: the next choice is saved and says so.
+    QVERIFY(QDir(iniPath()).removeRecursively());
+    list(*dialog, SafeMode)->setCurrentText("Enabled");
+    QVERIFY(log.containsLine("USB慢速模式设置已保存： \"Enabled\""));
+    QCOMPARE(log.countLines(failed), 1);
+    QCOMPARE(stored("USB/SlowMode").toString(), QStringLiteral("Enabled"));
 }
 
 QTEST_MAIN(SettingsTest)

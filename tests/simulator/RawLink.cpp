@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -24,9 +25,12 @@ bool RawLink::open(const QString& path)
     const QByteArray name = QFile::encodeName(path);
     std::memcpy(address.sun_path, name.constData(),
                 std::min<size_t>(name.size() + 1, sizeof address.sun_path - 1));
-    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+    // Without waiting, so a listener that does not accept fails the open (EAGAIN).
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         return true;
+    }
     lastErrno = errno;
     close();
     return false;

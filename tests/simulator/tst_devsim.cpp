@@ -35,6 +35,7 @@ private slots:
     void identityChangesAtRunTime();
     void refusalsCountAndTarget();
     void unplugAndPlug();
+    void busyAndHandleLimit();
     void silentNeverAnswers();
     void garbageAndCloseMidReply();
     void malformedRequests();
@@ -178,6 +179,36 @@ void TestDevsim::unplugAndPlug()
     QCOMPARE(state.value("connectionsAccepted").toInt(), 3);
     // The journal numbers the new handle after the two old ones.
     QCOMPARE(sim.journal().last().connection, 3);
+}
+
+void TestDevsim::busyAndHandleLimit()
+{
+    startAndConnect();
+    QVERIFY(sim.control("busy on").startsWith("ok"));
+    RawLink refused;
+    QVERIFY(!refused.open(sim.socketPath()));
+    QCOMPARE(refused.connectError(), EAGAIN);
+    // A handle that was open before goes on working.
+    QCOMPARE(ask(RequestCode::ReadProductId, {}, 4).status, 1u);
+    QCOMPARE(sim.state().value("busy").toBool(), true);
+
+    QVERIFY(sim.control("busy off").startsWith("ok"));
+    RawLink second;
+    QVERIFY(second.open(sim.socketPath()));
+    QCOMPARE(second.request(RequestCode::ReadProductId, {}, 4).status, 1u);
+    // The simulator's own queue fillers never count as handles.
+    QCOMPARE(sim.journal().last().connection, 2);
+
+    QVERIFY(sim.control("max-handles 2").startsWith("ok"));
+    RawLink third;
+    QVERIFY(!third.open(sim.socketPath()));
+    QCOMPARE(third.connectError(), EAGAIN);
+    second.close();
+    // Each try is a new open, so it must not be repeated once it worked.
+    QVERIFY(QTest::qWaitFor([&] { return third.open(sim.socketPath()); }));
+    QCOMPARE(third.request(RequestCode::ReadProductId, {}, 4).status, 1u);
+    QCOMPARE(sim.journal().last().connection, 3);
+    QCOMPARE(sim.state().value("busy").toBool(), true);
 }
 
 void TestDevsim::silentNeverAnswers()

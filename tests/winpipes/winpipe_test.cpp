@@ -242,6 +242,57 @@ void connectingOnceReleasesAWaitingServer()
     closePipeServer(server);
 }
 
+// A client that connects and never writes holds the only instance: a wake-up connect
+// then finds the pipe busy, and only cancelling the blocked read lets a stopping
+// listener end.
+void cancellingEndsAReadThatAClientHolds()
+{
+    const NativeHandle server = createPipeServer(kPipe);
+    std::atomic<bool> stop{false};
+    std::atomic<bool> started{false};
+    std::atomic<std::uintptr_t> thread{0};
+    std::atomic<std::uint32_t> readError{0};
+    std::thread listener([&] {
+        thread = currentPipeThread();
+        started = true;
+        char buffer[1024];
+        std::uint32_t got = 0;
+        while (!stop) {
+            if (connected(server) && !readPipeMessage(server, buffer, sizeof buffer, &got))
+                readError = lastError();
+            disconnectPipeClient(server);
+        }
+    });
+    waitUntilBlocked(started);
+    const NativeHandle holder = openPipeClient(kPipe);
+    CHECK(holder != kInvalidHandle);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    stop = true;
+    CHECK(openPipeClient(kPipe) == kInvalidHandle);
+    CHECK(lastError() == error::PipeBusy);
+    const auto start = std::chrono::steady_clock::now();
+    std::atomic<bool> ended{false};
+    std::thread stopper([&] {
+        // Repeated like the listener's owner does: a cancel between two calls is lost.
+        for (int i = 0; i < 50 && !ended; ++i) {
+            cancelPipeWait(thread);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    listener.join();
+    ended = true;
+    stopper.join();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    std::printf("held read cancelled after %lld ms\n", static_cast<long long>(ms));
+    CHECK(ms < 1000);
+    CHECK(readError == error::OperationAborted);
+    closePipeClient(holder);
+    closePipeServer(server);
+}
+
 } // namespace
 
 int main()
@@ -253,6 +304,7 @@ int main()
     clientClosingWithoutWritingIsBrokenPipe();
     failedCreateMakesEveryCallFailWithInvalidHandle();
     connectingOnceReleasesAWaitingServer();
+    cancellingEndsAReadThatAClientHolds();
     std::printf("%d checks, %d failed\n", checks, failures);
     return failures == 0 ? 0 : 1;
 }

@@ -103,6 +103,21 @@ QString CommandInterpreter::execute(const QString& line)
         return switchArgument(sim.state.shortFirmware);
     if (command == "silent")
         return switchArgument(sim.faults.silent);
+    if (command == "busy") {
+        if (words.size() != 2 || !parseSwitch(words[1], flag))
+            return fail("busy takes on or off");
+        if (flag && !sim.state.plugged)
+            return fail("busy needs a plugged device");
+        sim.endpoint().setBusy(flag);
+        return ok(flag ? "busy on" : "busy off");
+    }
+    if (command == "max-handles") {
+        std::uint32_t count = 0;
+        if (words.size() != 2 || !parseU32(words[1], count) || count > 1024)
+            return fail("max-handles takes a count (0: no limit)");
+        sim.endpoint().setMaxHandles(static_cast<int>(count));
+        return ok(QStringLiteral("max-handles %1").arg(count));
+    }
     if (command == "garbage")
         return switchArgument(sim.faults.garbage);
     if (command == "close-mid-reply")
@@ -210,7 +225,8 @@ QString CommandInterpreter::help()
 {
     return QStringLiteral(
         "commands: unplug, plug, model <tk1|tk2|zr|pid>, firmware <text>, firmware-hex <hex>, "
-        "short-firmware on|off, refuse <code|name|all> [count], refuse off, silent on|off, "
+        "short-firmware on|off, busy on|off, max-handles <n>, refuse <code|name|all> [count], "
+        "refuse off, silent on|off, "
         "garbage on|off, close-mid-reply on|off, set <sampleRate|bufferSize|usbLatency|"
         "slowMode|wdmChannels|otg|running> <value>, meters <sine|silent|full|fixed w..|file.wav>, "
         "journal-matrix brief|full, state, dump-matrix <file>, journal-clear, help, quit");

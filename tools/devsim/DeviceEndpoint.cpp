@@ -17,6 +17,8 @@ std::uint32_t readU32(const char* p)
 }
 
 constexpr int headerSize = 12;
+// More than any queue holds once its backlog is 0; stops a runaway fill.
+constexpr int maxFillers = 64;
 
 } // namespace
 
@@ -46,22 +48,78 @@ bool DeviceEndpoint::listen(QString& error)
 
 void DeviceEndpoint::shutdown()
 {
-    while (!connections.empty())
-        drop(connections.begin()->first);
+    closeFillers();
+    busyOrdered = false;
+    busyNow = false;
     if (listener >= 0) {
         loop.unwatch(listener);
         close(listener);
         listener = -1;
         unlink(socketPath.c_str());
     }
+    while (!connections.empty())
+        drop(connections.begin()->first);
+}
+
+void DeviceEndpoint::setBusy(bool busy)
+{
+    busyOrdered = busy;
+    updateBusy();
+}
+
+void DeviceEndpoint::setMaxHandles(int count)
+{
+    handleLimit = count > 0 ? count : 0;
+    updateBusy();
+}
+
+void DeviceEndpoint::updateBusy()
+{
+    if (listener < 0)
+        return;
+    const bool atLimit = handleLimit > 0 && openConnections() >= handleLimit;
+    const bool wanted = busyOrdered || atLimit;
+    if (wanted == busyNow)
+        return;
+    busyNow = wanted;
+    if (wanted) {
+        // A queue of length 0 still takes one connection; fill it with our own.
+        loop.unwatch(listener);
+        ::listen(listener, 0);
+        for (int i = 0; i < maxFillers; ++i) {
+            const int fd = UnixSocket::connectNonBlocking(socketPath);
+            if (fd < 0)
+                break;
+            fillers.push_back(fd);
+        }
+        return;
+    }
+    closeFillers();
+    ::listen(listener, UnixSocket::listenBacklog);
+    loop.watch(listener, POLLIN, [this](short) { acceptPending(); });
+    // Clients queued behind the fillers are taken now; the fillers are dropped there.
+    acceptPending();
+}
+
+void DeviceEndpoint::closeFillers()
+{
+    for (const int fd : fillers)
+        close(fd);
+    fillers.clear();
 }
 
 void DeviceEndpoint::acceptPending()
 {
     for (;;) {
+        if (busyNow)
+            break;
         const int fd = UnixSocket::acceptFrom(listener);
         if (fd < 0)
-            return;
+            break;
+        if (UnixSocket::peerIsThisProcess(fd)) {
+            close(fd); // a filler from a busy spell
+            continue;
+        }
         const int id = ++accepted;
         connections[id] = Connection{fd, {}, {}, false};
         loop.watch(fd, POLLIN, [this, id](short revents) {
@@ -70,6 +128,7 @@ void DeviceEndpoint::acceptPending()
             if (revents & (POLLIN | POLLHUP | POLLERR))
                 readFrom(id);
         });
+        updateBusy();
     }
 }
 
@@ -164,4 +223,5 @@ void DeviceEndpoint::drop(int id)
     loop.unwatch(it->second.fd);
     close(it->second.fd);
     connections.erase(it);
+    updateBusy();
 }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 struct RequestFrame
 {
@@ -37,6 +38,15 @@ public:
     // Closes every connection and removes the socket file (unplug).
     void shutdown();
     bool isListening() const { return listener >= 0; }
+    // Stops or resumes accepting. While busy the listen queue is kept full, so a new
+    // open finds no room, as with a driver side that has stopped accepting; handles
+    // already open go on working. Unplugging ends it.
+    void setBusy(bool busy);
+    // At most this many handles open at once (0: no limit); at the limit the endpoint
+    // is busy until one closes.
+    void setMaxHandles(int count);
+    bool isBusy() const { return busyNow; }
+    int maxHandles() const { return handleLimit; }
 
     // Queues reply bytes; with closeAfter the connection closes once they are sent.
     void reply(int connection, const QByteArray& bytes, bool closeAfter = false);
@@ -59,6 +69,8 @@ private:
     void processFrames(int id);
     void flush(int id);
     void drop(int id);
+    void updateBusy();
+    void closeFillers();
 
     PollLoop& loop;
     std::string socketPath;
@@ -66,4 +78,9 @@ private:
     int listener = -1;
     int accepted = 0;
     std::map<int, Connection> connections;
+    bool busyOrdered = false;
+    bool busyNow = false;
+    int handleLimit = 0;
+    // Own connections that occupy the listen queue while busy.
+    std::vector<int> fillers;
 };

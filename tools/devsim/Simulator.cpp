@@ -135,6 +135,8 @@ QJsonObject Simulator::stateJson() const
     json.insert("connectionsAccepted", device.acceptedConnections());
     json.insert("requests", requests);
     json.insert("meters", meters.mode());
+    json.insert("busy", device.isBusy());
+    json.insert("maxHandles", device.maxHandles());
     json.insert("silent", faults.silent);
     json.insert("garbage", faults.garbage);
     json.insert("closeMidReply", faults.closeMidReply);

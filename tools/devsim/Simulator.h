@@ -32,6 +32,7 @@ public:
 
     bool plug(QString& error);
     void unplug();
+    DeviceEndpoint& endpoint() { return device; }
     QJsonObject stateJson() const;
 
     DeviceState state;

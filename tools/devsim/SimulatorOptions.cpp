@@ -41,6 +41,8 @@ const char* const description =
     "  refuse <code|name|all> [count]   fail matching requests with error 31\n"
     "  refuse off                       clear every refusal\n"
     "  silent on|off                    read requests but never answer\n"
+    "  busy on|off                      stop accepting new handles (queue kept full)\n"
+    "  max-handles <n>                  at most n open handles, busy beyond (0: no limit)\n"
     "  garbage on|off                   answer with status word 7, do nothing\n"
     "  close-mid-reply on|off           carry out, send half the reply, close\n"
     "  set <field> <value>              sampleRate bufferSize usbLatency slowMode\n"

@@ -81,7 +81,7 @@ int listenAt(const std::string& path)
     const mode_t previous = umask(0177);
     const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     umask(previous);
-    if (!bound || chmod(path.c_str(), 0600) != 0 || listen(fd, 16) != 0) {
+    if (!bound || chmod(path.c_str(), 0600) != 0 || listen(fd, listenBacklog) != 0) {
         const int saved = errno;
         close(fd);
         errno = saved;
@@ -110,6 +110,30 @@ int connectTo(const std::string& path)
         return -1;
     }
     return fd;
+}
+
+int connectNonBlocking(const std::string& path)
+{
+    sockaddr_un address;
+    if (!makeAddress(path, address))
+        return -1;
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+bool peerIsThisProcess(int fd)
+{
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && peer.pid == getpid();
 }
 
 int acceptFrom(int listener)

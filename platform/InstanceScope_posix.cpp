@@ -1,0 +1,12 @@
+#include "platform/InstanceScope.h"
+
+#include <unistd.h>
+
+namespace platform {
+
+std::string instanceKeySuffix()
+{
+    return "-" + std::to_string(geteuid());
+}
+
+} // namespace platform

@@ -1,0 +1,10 @@
+#include "platform/InstanceScope.h"
+
+namespace platform {
+
+std::string instanceKeySuffix()
+{
+    return {};
+}
+
+} // namespace platform
