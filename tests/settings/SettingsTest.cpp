@@ -47,6 +47,7 @@ private:
 
 void SettingsTest::init()
 {
+    QDir(iniPath()).removeRecursively(); // left by a failed save test
     resetStore();
     simulator = std::make_unique<DeviceSimulator>();
 }
