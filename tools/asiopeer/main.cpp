@@ -1,20 +1,17 @@
-// quorvix-asiopeer: stands in for the ASIO driver on the POSIX pipes. It serves the
-// reset-notice pipe and prints what arrives, or sends open-window requests and any raw
-// bytes (also malformed frames) to the program's inbound pipe.
-#include "tools/asiopeer/PeerSocket.h"
+// quorvix-asiopeer: stands in for the ASIO driver on the program's two pipes. It serves
+// the reset-notice pipe and prints what arrives, or sends open-window requests and any raw
+// bytes (also malformed frames) to the program's inbound pipe. Only the transport differs
+// between the POSIX stand-in and Windows.
+#include "tools/asiopeer/PeerTransport.h"
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -35,8 +32,7 @@ void usage(std::FILE* out)
 {
     std::fprintf(out,
                  "Usage: quorvix-asiopeer MODE [options]\n"
-                 "Plays the ASIO driver on the program's two pipes (endpoint folder\n"
-                 "$XDG_RUNTIME_DIR/quorvix).\n\n"
+                 "Plays the ASIO driver on the program's two pipes (%s).\n\n"
                  "  serve [--count N] [--log FILE]\n"
                  "      listen on %s and print every notice received, one line each:\n"
                  "      'notice N bytes: <hex of every byte on the wire> text: \"<payload>\"'.\n"
@@ -45,13 +41,14 @@ void usage(std::FILE* out)
                  "      send a 20-byte open-window request (five 32-bit words, default\n"
                  "      0 0 0 0 1) to %s.\n"
                  "  raw HEX [--hold MS]\n"
-                 "      send HEX as one framed message (length added) to %s.\n"
+                 "      %s %s.\n"
                  "  raw-frame HEX [--hold MS]\n"
-                 "      send HEX exactly as given, without a length, to %s.\n"
+                 "      %s %s.\n"
                  "  --help\n\n"
                  "--hold MS keeps the connection open MS milliseconds after writing.\n"
                  "Exit status: 0 done, 1 bad arguments, 2 no server, 3 write failed.\n",
-                 kNoticePipe, kRequestPipe, kRequestPipe, kRequestPipe);
+                 peer::kEndpointHelp, kNoticePipe, kRequestPipe, peer::kRawHelp, kRequestPipe,
+                 peer::kRawFrameHelp, kRequestPipe);
 }
 
 std::string printable(const peer::Bytes& bytes, std::size_t from)
@@ -84,12 +81,11 @@ std::string describe(const peer::Bytes& wire)
            printable(wire, payloadStart) + "\"";
 }
 
-int serve(long count, const std::string& logFile)
+int serve(long long count, const std::string& logFile)
 {
-    const std::string path = peer::endpointPath(kNoticePipe);
+    peer::Listener listener{peer::endpointPath(kNoticePipe)};
     std::string problem;
-    const int listener = peer::listenOn(path, problem);
-    if (listener < 0) {
+    if (!peer::listenOn(listener, problem)) {
         std::fprintf(stderr, "quorvix-asiopeer: %s\n", problem.c_str());
         return 2;
     }
@@ -97,19 +93,16 @@ int serve(long count, const std::string& logFile)
     std::signal(SIGTERM, onSignal);
     std::ofstream log;
     if (!logFile.empty())
-        log.open(logFile, std::ios::app);
-    std::printf("listening %s\n", path.c_str());
+        log.open(logFile, std::ios::app | std::ios::binary);
+    std::printf("listening %s\n", listener.path.c_str());
     std::fflush(stdout);
-    long served = 0;
+    long long served = 0;
     while (!stopRequested && (count <= 0 || served < count)) {
-        pollfd waiting{listener, POLLIN, 0};
-        if (poll(&waiting, 1, 100) <= 0)
-            continue;
-        const int client = accept(listener, nullptr, nullptr);
-        if (client < 0)
+        const peer::Handle client = peer::acceptClient(listener, 100);
+        if (client == peer::kNoHandle)
             continue;
         const peer::Bytes wire = peer::receiveUntilClosed(client, kReceiveTimeoutMs);
-        close(client);
+        peer::closeClient(client);
         const std::string line = describe(wire);
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
@@ -117,38 +110,37 @@ int serve(long count, const std::string& logFile)
             log << line << std::endl;
         ++served;
     }
-    close(listener);
-    unlink(path.c_str());
+    peer::stopListening(listener);
     return 0;
 }
 
-int send(const peer::Bytes& bytes, long holdMs)
+int send(const peer::Bytes& bytes, long long holdMs)
 {
     const std::string path = peer::endpointPath(kRequestPipe);
-    const int fd = peer::connectTo(path);
-    if (fd < 0) {
+    const peer::Handle connection = peer::connectTo(path);
+    if (connection == peer::kNoHandle) {
         std::fprintf(stderr, "quorvix-asiopeer: cannot connect to %s: %s\n", path.c_str(),
-                     std::strerror(errno));
+                     peer::lastProblem().c_str());
         return 2;
     }
-    const bool ok = peer::sendAll(fd, bytes);
+    const bool ok = peer::sendAll(connection, bytes);
     if (ok) {
         std::printf("sent %zu bytes: %s\n", bytes.size(), peer::toHex(bytes).c_str());
         std::fflush(stdout);
     } else {
-        std::fprintf(stderr, "quorvix-asiopeer: write failed: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "quorvix-asiopeer: write failed: %s\n", peer::lastProblem().c_str());
     }
     if (holdMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
-    close(fd);
+    peer::closeConnection(connection);
     return ok ? 0 : 3;
 }
 
-bool parseNumber(const char* text, long& value)
+bool parseNumber(const char* text, long long& value)
 {
     char* end = nullptr;
     errno = 0;
-    value = std::strtol(text, &end, 0);
+    value = std::strtoll(text, &end, 0);
     return errno == 0 && end != text && *end == '\0' && value >= 0;
 }
 
@@ -162,9 +154,10 @@ int badArguments(const char* what)
 
 int main(int argc, char** argv)
 {
+    peer::prepareOutput();
     std::vector<std::string> words;
-    long count = 0;
-    long holdMs = 0;
+    long long count = 0;
+    long long holdMs = 0;
     std::string logFile;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -173,7 +166,7 @@ int main(int argc, char** argv)
             return 0;
         }
         if (arg == "--count" || arg == "--hold") {
-            long value = 0;
+            long long value = 0;
             if (i + 1 >= argc || !parseNumber(argv[++i], value))
                 return badArguments("option needs a number");
             (arg == "--count" ? count : holdMs) = value;
@@ -198,8 +191,8 @@ int main(int argc, char** argv)
             return badArguments("open takes five words or none");
         std::uint32_t request[5] = {0, 0, 0, 0, 1};
         for (std::size_t w = 0; w < words.size(); ++w) {
-            long value = 0;
-            if (!parseNumber(words[w].c_str(), value) || value > 0xFFFFFFFFL)
+            long long value = 0;
+            if (!parseNumber(words[w].c_str(), value) || value > 0xFFFFFFFFLL)
                 return badArguments("bad word");
             request[w] = static_cast<std::uint32_t>(value);
         }
@@ -207,7 +200,7 @@ int main(int argc, char** argv)
         for (std::uint32_t word : request)
             for (int b = 0; b < 4; ++b)
                 payload.push_back(static_cast<std::uint8_t>(word >> (8 * b)));
-        return send(peer::framed(payload), holdMs);
+        return send(peer::asMessage(payload), holdMs);
     }
     if (mode == "raw" || mode == "raw-frame") {
         std::string hex;
@@ -216,7 +209,7 @@ int main(int argc, char** argv)
         peer::Bytes bytes;
         if (!peer::fromHex(hex, bytes))
             return badArguments("bad hex");
-        return send(mode == "raw" ? peer::framed(bytes) : bytes, holdMs);
+        return send(mode == "raw" ? peer::asMessage(bytes) : bytes, holdMs);
     }
     return badArguments("unknown mode");
 }
