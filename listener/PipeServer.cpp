@@ -22,7 +22,9 @@ bool PipeServer::createPipe()
 {
     pipeHandle = platform::createPipeServer(pipeName.toStdWString());
     if (pipeHandle == platform::kInvalidHandle) {
-        qDebug() << "Error: Could not create pipe. Error code:" << platform::lastError();
+        // Taken before the log line: building it may reset the thread's error code.
+        const std::uint32_t code = platform::lastError();
+        qDebug() << "Error: Could not create pipe. Error code:" << code;
         return false;
     }
     qDebug() << "Pipe created successfully.";
@@ -32,18 +34,21 @@ bool PipeServer::createPipe()
 bool PipeServer::readMessage(char* buffer)
 {
     // A client that connected before the call is connected all the same.
-    if (!platform::connectPipeClient(pipeHandle) &&
-        platform::lastError() != platform::error::PipeConnected) {
-        qDebug() << "Error connecting to pipe. Error code:" << platform::lastError();
-        return false;
+    if (!platform::connectPipeClient(pipeHandle)) {
+        const std::uint32_t code = platform::lastError();
+        if (code != platform::error::PipeConnected) {
+            qDebug() << "Error connecting to pipe. Error code:" << code;
+            return false;
+        }
     }
     char local[BufferSize];
     std::uint32_t bytesRead = 0;
     const bool ok = platform::readPipeMessage(pipeHandle, local, BufferSize, &bytesRead);
+    const std::uint32_t code = platform::lastError();
     if (ok)
         std::memcpy(buffer, local, bytesRead);
     else
-        qDebug() << "Error reading from pipe. Error code:" << platform::lastError();
+        qDebug() << "Error reading from pipe. Error code:" << code;
     platform::disconnectPipeClient(pipeHandle);
     return ok;
 }

@@ -27,7 +27,11 @@ start_x_session() {
     wait_until 10 sh -c 'xwininfo -root -tree | grep -q "(\"panel\" \"trayer\")"'
 }
 
-program_windows() { xdotool search --class QuorvixDriver 2>/dev/null; }
+# Under Wine the windows carry the executable's name as class, and the tray icon
+# belongs to Wine's explorer.exe rather than to the program.
+program_class=${program_class:-QuorvixDriver}
+icon_class=${icon_class:-$program_class}
+program_windows() { xdotool search --class "$program_class" 2>/dev/null; }
 parent_of() { xwininfo -children -id "$1" 2>/dev/null | awk '/Parent window id:/ { print $4 }'; }
 is_viewable() { xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable'; }
 
@@ -35,7 +39,7 @@ is_viewable() { xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable';
 find_icon() {
     local w
     icon=
-    for w in $(program_windows); do
+    for w in $(xdotool search --class "$icon_class" 2>/dev/null); do
         if is_viewable "$w" && [ "$(parent_of "$w")" != "$root" ]; then
             icon=$w
             return 0
@@ -54,7 +58,7 @@ click_icon() { # <button>
 find_window_titled() { # <grep -E pattern>
     local w
     found=
-    for w in $(xdotool search --onlyvisible --class QuorvixDriver 2>/dev/null); do
+    for w in $(xdotool search --onlyvisible --class "$program_class" 2>/dev/null); do
         if [ "$(parent_of "$w")" = "$root" ] &&
             xprop -id "$w" _NET_WM_NAME 2>/dev/null | grep -Eq "$1"; then
             found=$w
