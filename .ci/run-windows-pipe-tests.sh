@@ -5,18 +5,11 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cxx=${CXX_WIN:-x86_64-w64-mingw32-g++-posix}
 
-need_install=
-command -v "$cxx" >/dev/null 2>&1 || need_install="$need_install g++-mingw-w64-x86-64"
-[ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1 || need_install="$need_install wine64"
-if [ -n "$need_install" ]; then
+if ! command -v "$cxx" >/dev/null 2>&1; then
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need_install >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-mingw-w64-x86-64 >/dev/null
 fi
-if [ -x /usr/lib/wine/wine64 ]; then
-    wine=/usr/lib/wine/wine64
-else
-    wine=$(command -v wine64)
-fi
+. "$root/scripts/lib/wine.sh"
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -25,10 +18,8 @@ trap 'rm -rf "$out"' EXIT
     "$root/platform/PlatformError_win.cpp" -o "$out/winpipe_test.exe"
 
 export WINEPREFIX="$out/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
 "$wine" wineboot --init >/dev/null 2>&1 || true
 status=0
 timeout 60 "$wine" "$out/winpipe_test.exe" || status=$?
-"${wine%wine64}wineserver" -k >/dev/null 2>&1 || true
+"$wineserver" -k >/dev/null 2>&1 || true
 exit $status

@@ -33,20 +33,10 @@ done
 
 out=$root/build/windriver
 service=QuorvixBus
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$prefix
 
 find_wine() {
-    if [ ! -x /usr/lib/wine/wine64 ] && ! command -v wine64 >/dev/null 2>&1; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq wine64 >/dev/null
-    fi
-    if [ -x /usr/lib/wine/wine64 ]; then
-        wine=/usr/lib/wine/wine64
-        wineserver=/usr/lib/wine/wineserver
-    else
-        wine=$(command -v wine64)
-        wineserver=$(command -v wineserver)
-    fi
+    source "$root/scripts/lib/wine.sh"
 }
 
 # Bounded, so a Wine that stalls cannot hang a caller.

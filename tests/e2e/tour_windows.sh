@@ -20,18 +20,14 @@ peer=$src/build/windows/tools/quorvix-asiopeer.exe
 for tool in Xvfb trayer xdotool xwininfo xprop import; do
     command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed"; exit 77; }
 done
-if [ ! -x /usr/lib/wine/wine64 ]; then
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq wine64 >/dev/null
-fi
-wine=/usr/lib/wine/wine64 wineserver=/usr/lib/wine/wineserver
+source "$src/scripts/lib/wine.sh"
 
 # Short: the socket paths must stay within the Unix limit.
 work=$(mktemp -d /tmp/qwt.XXXXXX)
 rm -f "$shots"/*.png
 mkdir -p "$shots" "$work/run"
 chmod 700 "$work/run"
-export XDG_RUNTIME_DIR=$work/run WINEPREFIX=$work/pfx WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export XDG_RUNTIME_DIR=$work/run WINEPREFIX=$work/pfx
 started=()
 cleanup() {
     for pid in "${started[@]}"; do kill "$pid" 2>/dev/null; done

@@ -9,26 +9,16 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 linux_build=${LINUX_BUILD:-$root/build/windriver/linux}
 cxx=${CXX_WIN:-x86_64-w64-mingw32-g++-posix}
 
-need=
-command -v "$cxx" >/dev/null 2>&1 || need="$need g++-mingw-w64-x86-64"
-[ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1 || need="$need wine64"
-if [ -n "$need" ]; then
+if ! command -v "$cxx" >/dev/null 2>&1; then
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-mingw-w64-x86-64 >/dev/null
 fi
 command -v cmake >/dev/null 2>&1 || bash "$root/scripts/install-deps.sh"
-if [ -x /usr/lib/wine/wine64 ]; then
-    wine=/usr/lib/wine/wine64
-    wineserver=/usr/lib/wine/wineserver
-else
-    wine=$(command -v wine64)
-    wineserver=$(command -v wineserver)
-fi
+source "$root/scripts/lib/wine.sh"
 
 # Short, so the socket paths stay well within the Unix limit.
 tmp=$(mktemp -d /tmp/qwd.XXXXXX)
-export XDG_RUNTIME_DIR=$tmp/run WINEPREFIX=$tmp/wine WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export XDG_RUNTIME_DIR=$tmp/run WINEPREFIX=$tmp/wine
 mkdir -p "$XDG_RUNTIME_DIR"
 sim_pid= relay_pid= busy_pid=
 cleanup() {

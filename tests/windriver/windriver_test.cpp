@@ -7,6 +7,7 @@
 //   PHASE    main (simulator on bus 3, started unplugged), present (bus 3 plugged),
 //            absent (no relay), busy (bus 9's listener does not accept)
 #include "platform/DriverDevice.h"
+#include "tests/support/PlainCheck.h"
 
 // Winsock first: windows.h would otherwise bring in the old winsock.h.
 #include <winsock2.h>
@@ -25,19 +26,6 @@ using namespace platform;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-int failures = 0;
-int checks = 0;
-
-void check(bool condition, const char* what, int line)
-{
-    ++checks;
-    if (!condition) {
-        ++failures;
-        std::printf("FAIL line %d: %s\n", line, what);
-    }
-}
-#define CHECK(condition) check((condition), #condition, __LINE__)
 
 namespace code {
 constexpr std::uint32_t GetSampleRate = 0xFFDC2020;
@@ -475,6 +463,6 @@ int main(int argc, char** argv)
         return 2;
     }
     WSACleanup();
-    std::printf("%s: %d passed, %d failed\n", phase.c_str(), checks - failures, failures);
-    return failures == 0 ? 0 : 1;
+    plaincheck::printTotals((phase + ": ").c_str());
+    return plaincheck::failures == 0 ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 // The Windows pipe backend against the real named-pipe calls (run under Windows or
 // Wine). Qt-free: the backend must build and behave on its own.
 #include "platform/NamedPipe.h"
+#include "tests/support/PlainCheck.h"
 
 #include <windows.h>
 
@@ -15,19 +16,6 @@
 using namespace platform;
 
 namespace {
-
-int failures = 0;
-int checks = 0;
-
-void check(bool condition, const char* what, int line)
-{
-    ++checks;
-    if (!condition) {
-        ++failures;
-        std::printf("FAIL line %d: %s\n", line, what);
-    }
-}
-#define CHECK(condition) check((condition), #condition, __LINE__)
 
 const std::wstring kPipe = L"\\\\.\\pipe\\QuorvixWinPipeTest";
 
@@ -305,6 +293,6 @@ int main()
     failedCreateMakesEveryCallFailWithInvalidHandle();
     connectingOnceReleasesAWaitingServer();
     cancellingEndsAReadThatAClientHolds();
-    std::printf("%d checks, %d failed\n", checks, failures);
-    return failures == 0 ? 0 : 1;
+    plaincheck::printTotals();
+    return plaincheck::failures == 0 ? 0 : 1;
 }
