@@ -1,6 +1,7 @@
 # Wine for running the Windows programs: installs Debian's wine64 when it is missing,
-# sets `wine` and `wineserver`, and keeps wine's own messages and its Mono and Gecko
-# prompts out of the way. Source it (POSIX sh); the caller sets WINEPREFIX.
+# sets `wine` and `wineserver`, and keeps wine's own messages, its Mono and Gecko prompts
+# and its menu builder (which mirrors a prefix's shortcuts into this machine's own menus)
+# out of the way. Source it (POSIX sh); the caller sets WINEPREFIX.
 if [ ! -x /usr/lib/wine/wine64 ] && ! command -v wine64 >/dev/null 2>&1; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq wine64 >/dev/null
@@ -12,4 +13,4 @@ else
     wine=$(command -v wine64)
     wineserver=$(command -v wineserver)
 fi
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
