@@ -38,6 +38,10 @@ bool PipeServer::readMessage(char* buffer)
         const std::uint32_t code = platform::lastError();
         if (code != platform::error::PipeConnected) {
             qDebug() << "Error connecting to pipe. Error code:" << code;
+            // A client that came and went still holds the instance: without the
+            // disconnect every later connect fails the same way.
+            if (code == platform::error::NoData)
+                platform::disconnectPipeClient(pipeHandle);
             return false;
         }
     }

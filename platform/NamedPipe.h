@@ -8,14 +8,17 @@
 
 namespace platform {
 
-// Server end (CreateNamedPipeW: duplex, message type and read mode, blocking,
-// unlimited instances, 65536-byte buffers, 300 ms default time-out).
+// Server end (CreateNamedPipeW: duplex, message type and read mode, blocking, local
+// clients only, unlimited instances, 65536-byte buffers, 300 ms default time-out).
 NativeHandle createPipeServer(const std::wstring& name);
 // ConnectNamedPipe: blocks until a client connects. A client that connected before
-// the call makes it fail with error::PipeConnected, which callers count as success.
+// the call makes it fail with error::PipeConnected, which callers count as success; one
+// that connected and already left makes it fail with error::NoData, and the instance
+// takes no one until it is disconnected.
 bool connectPipeClient(NativeHandle server);
 // ReadFile in message mode: one whole message of at most `size` bytes. A longer message
-// fails with error::MoreData and nothing is copied.
+// fails with error::MoreData and nothing is copied; a client that has not delivered its
+// message within 1000 ms fails it with error::Timeout, so no client holds the pipe.
 bool readPipeMessage(NativeHandle server, void* buffer, std::uint32_t size,
                      std::uint32_t* bytesRead);
 // DisconnectNamedPipe: drops the connected client, ready for the next one.
@@ -32,7 +35,8 @@ std::uintptr_t currentPipeThread();
 // does nothing there.
 void cancelPipeWait(std::uintptr_t thread);
 
-// Client end (CreateFileW with read and write access, no sharing, open-existing).
+// Client end (CreateFileW with read and write access, no sharing, open-existing, and
+// identification as the most the server may impersonate).
 NativeHandle openPipeClient(const std::wstring& name);
 // WriteFile: one message.
 bool writePipeMessage(NativeHandle client, const void* data, std::uint32_t size,

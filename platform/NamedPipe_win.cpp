@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <vector>
 
 namespace platform {
@@ -10,6 +11,10 @@ namespace {
 
 constexpr DWORD kBufferSize = 65536;
 constexpr DWORD kDefaultTimeoutMs = 300;
+// A connected client has this long to deliver its message; then its read is cancelled.
+constexpr DWORD kStalledClientMs = 1000;
+// A cancel that lands just before ReadFile starts waiting is lost, so it is repeated.
+constexpr DWORD kCancelRepeatMs = 20;
 
 HANDLE toHandle(NativeHandle handle)
 {
@@ -21,12 +26,57 @@ NativeHandle fromHandle(HANDLE handle)
     return reinterpret_cast<NativeHandle>(handle);
 }
 
+// Cancels the reading thread's blocked ReadFile once the client has been silent too
+// long. The pipe is synchronous, so its read cannot carry a time-out of its own.
+class StalledReadWatch
+{
+public:
+    StalledReadWatch()
+        : thread(OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId()))
+    {
+        if (thread &&
+            !CreateTimerQueueTimer(&timer, nullptr, &StalledReadWatch::cancelRead, this,
+                                   kStalledClientMs, kCancelRepeatMs, WT_EXECUTEDEFAULT))
+            timer = nullptr;
+    }
+    ~StalledReadWatch() { stop(); }
+    StalledReadWatch(const StalledReadWatch&) = delete;
+    StalledReadWatch& operator=(const StalledReadWatch&) = delete;
+
+    // Disarms the timer and waits for a callback in flight, so no cancel reaches a
+    // later call of this thread.
+    void stop()
+    {
+        if (timer)
+            DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
+        timer = nullptr;
+        if (thread)
+            CloseHandle(thread);
+        thread = nullptr;
+    }
+    bool expired() const { return fired.load(); }
+
+private:
+    static VOID CALLBACK cancelRead(PVOID context, BOOLEAN)
+    {
+        auto* watch = static_cast<StalledReadWatch*>(context);
+        watch->fired = true;
+        CancelSynchronousIo(watch->thread);
+    }
+
+    HANDLE thread;
+    HANDLE timer = nullptr;
+    std::atomic<bool> fired{false};
+};
+
 } // namespace
 
 NativeHandle createPipeServer(const std::wstring& name)
 {
     return fromHandle(CreateNamedPipeW(
-        name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+        name.c_str(), PIPE_ACCESS_DUPLEX,
+        // Only local processes speak for the ASIO driver.
+        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
         PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, kDefaultTimeoutMs, nullptr));
 }
 
@@ -42,8 +92,14 @@ bool readPipeMessage(NativeHandle server, void* buffer, std::uint32_t size,
     // reading into a private buffer keeps the caller's untouched in that case.
     std::vector<char> message(size == 0 ? 1 : size);
     DWORD got = 0;
-    if (!ReadFile(toHandle(server), message.data(), size, &got, nullptr)) {
-        const DWORD code = GetLastError();
+    StalledReadWatch watch;
+    const bool ok = ReadFile(toHandle(server), message.data(), size, &got, nullptr) != FALSE;
+    DWORD code = ok ? ERROR_SUCCESS : GetLastError();
+    watch.stop();
+    if (!ok) {
+        // Cancelled by the watch rather than by a stopping owner: a stalled client.
+        if (code == ERROR_OPERATION_ABORTED && watch.expired())
+            code = ERROR_TIMEOUT;
         message = {}; // freeing must not change the code the caller reads
         SetLastError(code);
         return false;
@@ -82,8 +138,10 @@ void cancelPipeWait(std::uintptr_t thread)
 
 NativeHandle openPipeClient(const std::wstring& name)
 {
+    // Whoever serves the name may identify the user but never act as the user.
     return fromHandle(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
+                                  OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                  nullptr));
 }
 
 bool writePipeMessage(NativeHandle client, const void* data, std::uint32_t size,

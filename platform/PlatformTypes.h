@@ -20,6 +20,7 @@ inline constexpr std::uint32_t GenFailure = 31;
 inline constexpr std::uint32_t Busy = 170;
 inline constexpr std::uint32_t BrokenPipe = 109;
 inline constexpr std::uint32_t PipeBusy = 231;
+inline constexpr std::uint32_t NoData = 232;
 inline constexpr std::uint32_t MoreData = 234;
 inline constexpr std::uint32_t PipeConnected = 535;
 inline constexpr std::uint32_t OperationAborted = 995;
