@@ -31,12 +31,10 @@ NativeHandle fromHandle(HANDLE handle)
 class StalledReadWatch
 {
 public:
-    StalledReadWatch()
-        : thread(OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId()))
+    StalledReadWatch() : thread(OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId()))
     {
-        if (thread &&
-            !CreateTimerQueueTimer(&timer, nullptr, &StalledReadWatch::cancelRead, this,
-                                   kStalledClientMs, kCancelRepeatMs, WT_EXECUTEDEFAULT))
+        if (thread && !CreateTimerQueueTimer(&timer, nullptr, &StalledReadWatch::cancelRead, this,
+                                             kStalledClientMs, kCancelRepeatMs, WT_EXECUTEDEFAULT))
             timer = nullptr;
     }
     ~StalledReadWatch() { stop(); }

@@ -281,7 +281,6 @@ void cancellingEndsAReadThatAClientHolds()
     closePipeServer(server);
 }
 
-
 // A client that connects and leaves before the server's connect leaves the instance
 // "no data": every connect fails so until the server disconnects it.
 void clientGoneBeforeConnectNeedsADisconnect()
@@ -379,9 +378,9 @@ void clientAllowsIdentificationOnly()
         HANDLE token = nullptr;
         SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
         DWORD size = 0;
-        const bool read = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
-                          GetTokenInformation(token, TokenImpersonationLevel, &level,
-                                              sizeof level, &size);
+        const bool read =
+            OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
+            GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof level, &size);
         if (token)
             CloseHandle(token);
         RevertToSelf();
