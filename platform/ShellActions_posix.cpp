@@ -149,9 +149,9 @@ std::intptr_t openSoundControlPanel()
 ShellCommand audioDeviceRefreshCommand()
 {
     // Restarting the sound server makes it read the audio devices again.
-    return {
-        "sh",
-        {"-c", "systemctl --user restart pipewire pipewire-pulse wireplumber || pulseaudio -k"}};
+    return {"sh",
+            {"-c", "systemctl --user restart pipewire pipewire-pulse wireplumber || pulseaudio -k"},
+            {}};
 }
 
 } // namespace platform

@@ -15,8 +15,11 @@ std::intptr_t openSoundControlPanel()
 
 ShellCommand audioDeviceRefreshCommand()
 {
-    // One argument after /c, so that cmd.exe itself interprets the "&&".
-    return {"cmd.exe", {"/c", "taskkill /f /im explorer.exe && start explorer.exe"}};
+    DWORD session = 0;
+    // Without its own session the command must not fall back to every session's shell.
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session))
+        return {"cmd.exe", {}, "/c exit 1"};
+    return {"cmd.exe", {}, sessionShellRestartArguments(session)};
 }
 
 } // namespace platform

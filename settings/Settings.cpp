@@ -2,6 +2,7 @@
 
 #include "driver/AudioBusDevice.h"
 #include "listener/ThreadSettingsPip.h"
+#include "platform/DesktopShell.h"
 #include "settings/AsioResetNotice.h"
 #include "storage/IniFile.h"
 
@@ -411,6 +412,9 @@ void Settings::showOnRequest()
     else
         show();
     raise();
+    // The request comes from the program in front (the ASIO driver's host), whose
+    // keys must now come here.
+    platform::takeForeground(winId());
     activateWindow();
     qDebug() << "Received signal from pipe thread to show settings window.";
 }

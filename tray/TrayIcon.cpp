@@ -1,5 +1,6 @@
 #include "tray/TrayIcon.h"
 
+#include "platform/DesktopShell.h"
 #include "platform/ShellActions.h"
 
 #include <QAction>
@@ -10,12 +11,20 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 namespace {
 
 // How long the refresh command may block the GUI thread.
 constexpr int kRefreshTimeoutMs = 5000;
+// How often a shown icon is checked for its place in the notification area, and how
+// many times it is shown again: about two minutes, enough for a shell still starting.
+constexpr int kDockCheckMs = 2000;
+constexpr int kDockRetries = 60;
+// Qt registers its Windows tray icon for a hidden window of this title, with id 0.
+const std::wstring kQtTrayOwner = L"QTrayIconMessageWindow";
+constexpr unsigned kQtTrayIconId = 0;
 
 void warnUser(const QString& title, const QString& text)
 {
@@ -37,6 +46,10 @@ TrayIcon::TrayIcon(QObject* parent)
     setIcon(QIcon(QStringLiteral(":/icon/icon.png")));
     buildMenu();
     connect(this, &QSystemTrayIcon::activated, this, &TrayIcon::clickCallback);
+    dockWatch = new QTimer(this);
+    dockWatch->setInterval(kDockCheckMs);
+    connect(dockWatch, &QTimer::timeout, this, &TrayIcon::checkDocked);
+    dockWatch->start();
 }
 
 TrayIcon::~TrayIcon()
@@ -89,6 +102,27 @@ void TrayIcon::buildMenu()
     QApplication::setQuitOnLastWindowClosed(false);
 }
 
+void TrayIcon::checkDocked()
+{
+    if (!isVisible())
+        return; // not shown yet: nothing can be missing
+    const platform::TrayIconPlace place = platform::trayIconPlace(kQtTrayOwner, kQtTrayIconId);
+    if (place != platform::TrayIconPlace::Missing) {
+        dockWatch->stop();
+        return;
+    }
+    if (dockRetries == kDockRetries) {
+        dockWatch->stop();
+        qDebug() << "Tray icon still not in the notification area, left to the shell.";
+        return;
+    }
+    ++dockRetries;
+    qDebug() << "Tray icon not in the notification area, showing it again:" << dockRetries;
+    // Hiding drops what the shell may half hold; showing adds the icon anew.
+    setVisible(false);
+    setVisible(true);
+}
+
 void TrayIcon::showMainWindow()
 {
     if (mainWindow)
@@ -129,7 +163,12 @@ void TrayIcon::refreshDeviceList()
         arguments << QString::fromStdString(argument);
 
     QProcess process;
-    process.start(QString::fromStdString(command.program), arguments, QIODevice::ReadWrite);
+    process.setProgram(QString::fromStdString(command.program));
+    process.setArguments(arguments);
+#ifdef Q_OS_WIN
+    process.setNativeArguments(QString::fromStdString(command.nativeArguments));
+#endif
+    process.start(QIODevice::ReadWrite);
     if (!process.waitForFinished(kRefreshTimeoutMs)) {
         // A command that never started did not time out: say only why it failed
         // rather than claim a timeout, and never the success line.

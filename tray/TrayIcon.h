@@ -3,6 +3,7 @@
 #include <QSystemTrayIcon>
 
 class QMenu;
+class QTimer;
 class QWidget;
 
 // The program's permanent presence in the notification area: brings back the main
@@ -10,6 +11,8 @@ class QWidget;
 // context menu. It shows the windows it is handed but never owns them. A window that
 // is destroyed while the tray lives (a main window closed without a tray host deletes
 // itself) counts as not handed over, so a later click warns instead of crashing.
+// Where the shell can drop an icon shown before its notification area is ready (a
+// start at log-in), the icon is shown again until it is docked, for about two minutes.
 class TrayIcon : public QSystemTrayIcon
 {
     Q_OBJECT
@@ -33,7 +36,11 @@ private slots:
 private:
     void buildMenu();
     void showMainWindow();
+    void checkDocked();
 
     QPointer<QWidget> mainWindow;
     QPointer<QWidget> settingsWindow;
+    // Shows the icon again until it is in the notification area (see checkDocked).
+    QTimer* dockWatch = nullptr;
+    int dockRetries = 0;
 };

@@ -22,9 +22,23 @@ start_x_session() {
     unset DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY XDG_CURRENT_DESKTOP QT_QPA_PLATFORMTHEME
     xsetroot -solid '#3b4252' 2>/dev/null || true
     root=$(xwininfo -root | awk '/Window id:/ { print $4 }')
+    start_tray_host
+}
+
+# The notification area: trayer, started and stopped on its own so that tests can
+# bring it up after the program.
+tray_host=
+start_tray_host() {
     trayer --edge bottom --align right --height 32 --widthtype request >"$work/trayer.out" 2>&1 &
-    started+=($!)
+    tray_host=$!
+    started+=($tray_host)
     wait_until 10 sh -c 'xwininfo -root -tree | grep -q "(\"panel\" \"trayer\")"'
+}
+stop_tray_host() {
+    kill "$tray_host" 2>/dev/null
+    wait "$tray_host" 2>/dev/null
+    tray_host=
+    wait_until 10 sh -c '! xwininfo -root -tree | grep -q "(\"panel\" \"trayer\")"'
 }
 
 # Under Wine the windows carry the executable's name as class, and the tray icon

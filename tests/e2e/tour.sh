@@ -42,6 +42,8 @@ start_program() {
 }
 second_copy() { "$bin/QuorvixDriver" >/dev/null 2>"$work/second.log"; }
 asio_peer() { "$bin/quorvix-asiopeer" "$@"; }
+before_asio_request() { :; }
+after_asio_request() { :; }
 after_quit() {
     [ ! -e "$endpoints/QuorvixASIOToPannel" ] || fail "the inbound pipe's socket file is left behind"
 }

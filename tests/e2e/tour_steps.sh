@@ -9,6 +9,9 @@
 #   start_program   starts the program in the background, sets `program` to its pid
 #   second_copy     runs a second copy to its end; its exit code
 #   asio_peer ARGS  runs the ASIO peer with the given command
+#   before_asio_request, after_asio_request <dialog window>
+#                   put another program in front before the ASIO driver's request and
+#                   check where the keyboard focus went after it
 #   after_quit      checks what the platform must leave behind after "Quit"
 # Every device request of the session (timer-driven meter and watch reads left out) goes
 # to $shots/requests.txt; with COMPARE_WITH=<file> the tour fails on any difference.
@@ -144,9 +147,11 @@ run_tour() {
     shot_window replugged "$main"
 
     step "the ASIO driver asks for the settings window: it comes up on top"
+    before_asio_request
     asio_peer open >/dev/null || fail "the ASIO peer could not reach the program"
     wait_until 10 find_window_titled '"Settings"' || fail "no settings window"
     dialog=$found
+    after_asio_request "$dialog"
     xprop -id "$dialog" _NET_WM_STATE | grep -q _NET_WM_STATE_ABOVE || fail "the settings window is not on top"
     logged "Received signal from pipe thread to show settings window." || fail "no log line for the request"
     sleep 0.5

@@ -53,6 +53,28 @@ start_program() {
 second_copy() { w "$exe" >/dev/null 2>"$work/second.log"; }
 asio_peer() { w "$peer" "$@"; }
 after_quit() { :; }
+# Wine's notepad plays the program in front (the DAW) when the ASIO driver asks. Without
+# a window manager Wine moves no X focus itself, so its own foreground window and
+# keyboard focus are what is checked.
+x86_64-w64-mingw32-gcc -O1 -o "$work/foreground.exe" "$here/foreground_probe.c" ||
+    { echo "FAIL: could not build the foreground probe"; exit 1; }
+foreground() { w "$work/foreground.exe" 2>/dev/null | tr -d '\r'; }
+before_asio_request() {
+    timeout 600 "$wine" notepad >/dev/null 2>&1 &
+    notepad=$!
+    started+=($notepad)
+    wait_until 15 sh -c "xdotool search --onlyvisible --class notepad.exe >/dev/null" ||
+        fail "notepad did not come up"
+    xdotool windowfocus --sync "$(xdotool search --onlyvisible --class notepad.exe | head -n 1)"
+    wait_until 10 sh -c '[ "$("$0" "$1" 2>/dev/null | tr -d "\r")" = "Untitled - Notepad|focus" ]' \
+        "$wine" "$work/foreground.exe" || fail "notepad is not in front: $(foreground)"
+}
+after_asio_request() {
+    wait_until 5 sh -c '[ "$("$0" "$1" 2>/dev/null | tr -d "\r")" = "Settings|focus" ]' \
+        "$wine" "$work/foreground.exe" ||
+        fail "the settings window did not take the keyboard: $(foreground) is in front"
+    kill "$notepad" 2>/dev/null
+}
 
 start_x_session || fail "no X session with a tray host"
 "$bin/quorvix-winrelay" --port 0 --port-file "$work/port" >"$work/relay.log" 2>&1 &
@@ -72,3 +94,43 @@ w reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /d 1 /f >/dev/null 2>&1
 timeout 600 "$wine" "$peer" serve --log "Z:${work//\//\\}\\notices" >"$work/asiopeer.out" 2>&1 &
 started+=($!)
 run_tour
+
+# Started at log-in, the program can come up before the notification area.
+step "the notification area comes up after the program: the icon docks"
+stop_tray_host || fail "trayer did not go away"
+sleep 1
+log=$work/program-late-tray.log
+# Wine's taskkill knows no /fi; the stand-in records what cmd.exe passed it.
+x86_64-w64-mingw32-gcc -O1 -o "$work/taskkill.exe" "$here/taskkill_standin.c" ||
+    fail "could not build the taskkill stand-in"
+cp "$work/taskkill.exe" "$WINEPREFIX/drive_c/windows/system32/taskkill.exe"
+export QUORVIX_TASKKILL_LOG="Z:${work//\//\\}\\taskkill.log"
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;taskkill.exe=n" start_program
+started+=($program)
+sleep 4
+find_icon && fail "an icon docked with no notification area"
+start_tray_host || fail "trayer did not start"
+wait_until 20 find_icon || fail "the icon did not dock when the notification area came up"
+logged "Tray icon still not in the notification area" && fail "the program gave up its icon"
+shot late-tray-docked
+
+step "\"Refresh Audio Device\" restarts the shell of this session only"
+# The log's Chinese lines reach this console as "?": what ran shows the outcome.
+shells() { # explorer.exe processes of this prefix
+    local pid count=0
+    for pid in $(pgrep -f 'explorer\.exe'); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+            count=$((count + 1))
+    done
+    echo "$count"
+}
+more_shells() { [ "$(shells)" -gt "$1" ]; }
+shells_before=$(shells)
+click_menu_entry 4 || fail "no tray menu"
+wait_until 15 test -s "$work/taskkill.log" || fail "taskkill was not run"
+wait_until 15 more_shells "$shells_before" || fail "no new shell was started after taskkill succeeded"
+tr -d '\r' <"$work/taskkill.log" |
+    grep -Eq '^session ([0-9]+): .* /f /fi "SESSION eq \1" /im explorer\.exe *$' ||
+    fail "taskkill got: $(cat "$work/taskkill.log" 2>/dev/null)"
+quit_through_menu "$program" || fail "\"Quit\" did not end the program"
+echo "PASS: late notification area, focus and shell restart"

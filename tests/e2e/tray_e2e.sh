@@ -86,25 +86,6 @@ export QT_QPA_PLATFORM=xcb QT_FORCE_STDERR_LOGGING=1
 unset DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY XDG_CURRENT_DESKTOP QT_QPA_PLATFORMTHEME
 root=$(xwininfo -root | awk '/Window id:/ { print $4 }')
 
-tray_host=
-start_tray_host() {
-    trayer --edge bottom --align right --height 32 --widthtype request \
-        >"$work/trayer.out" 2>&1 &
-    tray_host=$!
-    started+=($tray_host)
-    wait_until 10 sh -c 'xwininfo -root -tree | grep -q "(\"panel\" \"trayer\")"' ||
-        fail "trayer did not start"
-}
-stop_tray_host() {
-    kill "$tray_host" 2>/dev/null
-    wait "$tray_host" 2>/dev/null
-    forget "$tray_host"
-    tray_host=
-    wait_until 10 sh -c '! xwininfo -root -tree | grep -q "(\"panel\" \"trayer\")"' ||
-        fail "trayer did not go away"
-}
-
-
 # The program's icons: its viewable windows embedded in the tray host, not the root's.
 tray_icons() {
     local w
@@ -158,7 +139,7 @@ quit_from_menu() {
 
 # --- with a tray host ---------------------------------------------------------------
 step "start with a tray host"
-start_tray_host
+start_tray_host || fail "trayer did not start"
 "$program" >"$work/first.log" 2>&1 &
 first=$!
 started+=($first)
@@ -201,7 +182,7 @@ shot 05-after-quit
 
 # --- without a tray host ------------------------------------------------------------
 step "start without a tray host"
-stop_tray_host
+stop_tray_host || fail "trayer did not go away"
 "$program" >"$work/third.log" 2>&1 &
 third=$!
 started+=($third)
@@ -212,13 +193,13 @@ main_hidden || fail "a window is visible without a tray host"
 shot 06-no-tray-host
 
 step "a tray host that comes later gets the icon"
-start_tray_host
+start_tray_host || fail "trayer did not start"
 wait_until 20 find_icon || fail "the icon did not appear when a tray host came up"
 click_icon 1
 wait_until 10 main_shown || fail "a left click did not show the main window"
 
 step "closing the main window after the tray host went away"
-stop_tray_host
+stop_tray_host || fail "trayer did not go away"
 sleep 1
 "$xclose" "$main" || fail "could not ask the main window to close"
 wait_until 10 main_hidden || fail "the main window did not close"
@@ -227,7 +208,7 @@ alive "$third" || fail "the program crashed or ended when its main window closed
 shot 07-closed-without-tray
 
 step "a click after that warns and does not crash"
-start_tray_host
+start_tray_host || fail "trayer did not start"
 wait_until 20 find_icon || fail "the icon did not come back with the tray host"
 click_icon 1
 # The warning box: a visible top-level window of the program titled "警告".
