@@ -400,6 +400,72 @@ void clientAllowsIdentificationOnly()
     closePipeServer(server);
 }
 
+// A flood of writers mixed with clients that connect and stay silent: every writer's
+// message is read once, each silent client costs about a second, and no cancel meant
+// for one read ever ends another.
+void floodWithSilentClientsIsServed()
+{
+    constexpr int kWriters = 24;
+    constexpr int kSilent = 2;
+    const NativeHandle server = createPipeServer(kPipe);
+    std::atomic<int> delivered{0};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kWriters + kSilent; ++i) {
+        const bool silent = i % 13 == 5;
+        clients.emplace_back([&, i, silent] {
+            NativeHandle client = kInvalidHandle;
+            // Busy while another client holds the instance: keep knocking.
+            for (int tries = 0; client == kInvalidHandle && tries < 3000 && !done; ++tries) {
+                client = openPipeClient(kPipe);
+                if (client == kInvalidHandle)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            if (client == kInvalidHandle)
+                return;
+            if (!silent) {
+                const char message[2] = {'w', static_cast<char>(i)};
+                std::uint32_t written = 0;
+                if (writePipeMessage(client, message, 2, &written) && written == 2)
+                    ++delivered;
+            }
+            while (!done)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            closePipeClient(client);
+        });
+    }
+    std::vector<int> seen(kWriters + kSilent, 0);
+    int timeouts = 0;
+    int reads = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (reads < kWriters &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) {
+        if (!connected(server))
+            continue;
+        char buffer[1024];
+        std::uint32_t got = 0;
+        if (readPipeMessage(server, buffer, sizeof buffer, &got)) {
+            CHECK(got == 2 && buffer[0] == 'w');
+            ++seen[static_cast<unsigned char>(buffer[1]) % seen.size()];
+            ++reads;
+        } else {
+            CHECK(lastError() == error::Timeout);
+            ++timeouts;
+        }
+        disconnectPipeClient(server);
+    }
+    done = true;
+    for (std::thread& client : clients)
+        client.join();
+    std::printf("flood: %d messages, %d silent clients dropped\n", reads, timeouts);
+    CHECK(reads == kWriters);
+    CHECK(delivered == kWriters);
+    CHECK(timeouts <= kSilent);
+    for (int i = 0; i < kWriters + kSilent; ++i)
+        CHECK(seen[i] == (i % 13 == 5 ? 0 : 1));
+    closePipeServer(server);
+}
+
 } // namespace
 
 int main()
@@ -415,6 +481,7 @@ int main()
     clientGoneBeforeConnectNeedsADisconnect();
     silentClientIsDroppedAfterASecond();
     clientAllowsIdentificationOnly();
+    floodWithSilentClientsIsServed();
     plaincheck::printTotals();
     return plaincheck::failures == 0 ? 0 : 1;
 }
