@@ -26,7 +26,7 @@ fi
 
 [ -f "$app/QuorvixDriver.exe" ] || { echo "build-windows-installer: run scripts/build-windows.sh first" >&2; exit 1; }
 source "$root/scripts/lib/sign.sh"
-sign_init "$out/signing" || { echo "build-windows-installer: no certificate to sign with" >&2; exit 1; }
+sign_init "$out/signing" || { echo "build-windows-installer: stopped; nothing was changed" >&2; exit 1; }
 # The setup must not carry files signed with another certificate (a throwaway one in a
 # release, or an older throwaway one).
 signed_by=$(cat "$out/QuorvixMixer.signed-by" 2>/dev/null || true)

@@ -22,7 +22,7 @@ die() { say "$*"; exit 1; }
 
 # A certificate that cannot be used stops the build before it changes anything.
 source scripts/lib/sign.sh
-sign_init "$repo/$out/signing" || die "no certificate to sign with"
+sign_init "$repo/$out/signing" || die "stopped before building; nothing was changed"
 
 default_archive=$repo/../shared/windows-qt/qt6.4.2-mingw-w64-x86_64.tar.xz
 if [[ -z ${QUORVIX_WIN_QT_ARCHIVE+set} && -f $default_archive ]]; then
