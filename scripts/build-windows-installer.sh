@@ -124,23 +124,23 @@ files_nsh=$work/files.nsh
     echo '!macroend'
 } >"$files_nsh"
 
-signed=$work/signed
+signed_dir=$work/signed
 if ! makensis -V2 -INPUTCHARSET UTF8 -DVERSION="$version" -DSTAGE="$stage" -DFILES_NSH="$files_nsh" \
-    -DOUTFILE="$setup" -DICON="$icon" -DSIGN_COMMAND="bash \"$root/scripts/lib/sign.sh\" --keep \"$signed\"" "$nsi"; then
+    -DOUTFILE="$setup" -DICON="$icon" -DSIGN_COMMAND="bash \"$root/scripts/lib/sign.sh\" --keep \"$signed_dir\"" "$nsi"; then
     rm -f "$setup"
     echo "build-windows-installer: makensis failed" >&2
     exit 1
 fi
 # makensis signs the uninstaller as a temp file before it packs it: the one signed file
 # that is not the setup.
-uninstaller=$(find "$signed" -type f ! -name "$(basename "$setup")")
+uninstaller=$(find "$signed_dir" -type f ! -name "$(basename "$setup")")
 if [ -z "$uninstaller" ] || [ "$(wc -l <<<"$uninstaller")" -ne 1 ]; then
     rm -f "$setup"
-    echo "build-windows-installer: no signed uninstaller in $signed" >&2
+    echo "build-windows-installer: no signed uninstaller in $signed_dir" >&2
     exit 1
 fi
 mv "$uninstaller" "$work/Uninstall.exe"
-rm -rf "$signed"
+rm -rf "$signed_dir"
 
 # The zip carries the ready folder's files as they were signed.
 (cd "$work" && zip -q -r -X "$zipfile" QuorvixMixer)

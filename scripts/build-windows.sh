@@ -126,3 +126,4 @@ echo "$QV_SIGN_KIND $QV_SIGN_FINGERPRINT" >"$out/QuorvixMixer.signed-by"
 cp "$out/cmake/resources/QuorvixDriver.ico" "$out/QuorvixDriver.ico"
 
 say "done in $((SECONDS - started)) s: $dist ($(du -sh "$dist" | cut -f1)), $out/tools"
+[[ $QV_SIGN_KIND == release ]] || say "signed with a throwaway test certificate — not for release"

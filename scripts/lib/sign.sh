@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Authenticode signing (SHA-256) of the Windows files with osslsigncode.
 #
 # Source it, call sign_init <folder> once, then sign_files FILE...; makensis's !finalize
@@ -66,8 +67,10 @@ sign_init() { # <folder for the throwaway certificate>
     command -v osslsigncode >/dev/null 2>&1 || need+=(osslsigncode)
     command -v openssl >/dev/null 2>&1 || need+=(openssl)
     if [ ${#need[@]} -gt 0 ]; then
-        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null ||
-            { sign_say "cannot install ${need[*]}"; return 1; }
+        if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null; }; then
+            sign_say "cannot install ${need[*]}"
+            return 1
+        fi
     fi
     if [ -n "${QUORVIX_SIGN_PFX:-}" ]; then
         if [ ! -f "$QUORVIX_SIGN_PFX" ] || [ ! -r "$QUORVIX_SIGN_PFX" ]; then
@@ -96,7 +99,7 @@ sign_init() { # <folder for the throwaway certificate>
     [ -n "$QV_SIGN_FINGERPRINT" ] || { sign_say "no certificate in $QV_SIGN_PFX"; return 1; }
     export QV_SIGN_FINGERPRINT
     if [ "$QV_SIGN_KIND" = throwaway ]; then
-        sign_say "signed with a throwaway test certificate — not for release (CA: $1/ca.crt)"
+        sign_say "signing with a throwaway test certificate — not for release (CA: $1/ca.crt)"
     else
         sign_say "signing with $QUORVIX_SIGN_PFX (SHA-256 $QV_SIGN_FINGERPRINT)"
     fi
