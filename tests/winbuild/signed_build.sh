@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The Windows build as Windows sees its files, after scripts/build-windows.sh and
 # scripts/build-windows-installer.sh: the resources of QuorvixDriver.exe (version
-# information equal to the CMake version, the manifest, the icon's eight sizes), the
-# Authenticode signature of every .exe and .dll shipped in the ready folder and in the
-# .zip, of the setup and of its uninstaller, against the build's throwaway CA; then the
-# certificate faults (none for a release, a missing file, a wrong password, a folder
-# signed with another certificate), each of which must stop with a message and change
-# nothing. Takes the build folder (default build/windows) for the file checks.
+# information equal to the CMake version, the manifest, the icon's eight sizes, which
+# the setup and its uninstaller show too), the Authenticode signature of every .exe and
+# .dll shipped in the ready folder and in the .zip, of the setup and of its uninstaller,
+# against the build's throwaway CA; then the certificate faults (none for a release, a
+# missing file, a wrong password, a folder signed with another certificate), each of
+# which must stop with a message and change nothing. Takes the build folder (default
+# build/windows) for the file checks.
 # Prints "N passed, N failed" last and exits non-zero on any failure.
 set -u
 src=$(cd "$(dirname "$0")/../.." && pwd)
@@ -35,42 +36,59 @@ finish() {
 }
 
 # The resources, read from the PE file itself: one "ok - "/"not ok - " line per check.
-resources() { # <exe> <x.y.z>
-    python3 - "$1" "$2" <<'EOF'
+resources() { # <exe> <x.y.z> [<name> <PE file whose icon must be the exe's>]...
+    python3 - "$@" <<'EOF'
 import struct, sys
 import xml.etree.ElementTree as ET
 
-exe, version = sys.argv[1], sys.argv[2]
-data = open(exe, "rb").read()
-pe = struct.unpack_from("<I", data, 0x3C)[0]
-sections, optional_size = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
-optional = pe + 24
-directories = optional + (112 if struct.unpack_from("<H", data, optional)[0] == 0x20B else 96)
-rsrc_rva = struct.unpack_from("<I", data, directories + 2 * 8)[0]
+exe, version, others = sys.argv[1], sys.argv[2], sys.argv[3:]
 
-def offset(rva):
-    for i in range(sections):
-        vsize, va, raw_size, raw = struct.unpack_from("<IIII", data, optional + optional_size + 40 * i + 8)
-        if va <= rva < va + max(vsize, raw_size):
-            return rva - va + raw
-    raise ValueError("RVA %#x outside the sections" % rva)
+def read_resources(path):
+    """type -> name -> [data of each language] of a PE file's resources."""
+    data = open(path, "rb").read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections, optional_size = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
+    optional = pe + 24
+    directories = optional + (112 if struct.unpack_from("<H", data, optional)[0] == 0x20B else 96)
+    rsrc_rva = struct.unpack_from("<I", data, directories + 2 * 8)[0]
 
-def entries(at):
-    named, ids = struct.unpack_from("<HH", data, base + at + 12)
-    for i in range(named + ids):
-        name, target = struct.unpack_from("<II", data, base + at + 16 + 8 * i)
-        if name & 0x80000000:
-            n = base + (name & 0x7FFFFFFF)
-            name = data[n + 2 : n + 2 + 2 * struct.unpack_from("<H", data, n)[0]].decode("utf-16-le")
-        yield name, target & 0x7FFFFFFF
+    def offset(rva):
+        for i in range(sections):
+            vsize, va, raw_size, raw = struct.unpack_from("<IIII", data, optional + optional_size + 40 * i + 8)
+            if va <= rva < va + max(vsize, raw_size):
+                return rva - va + raw
+        raise ValueError("RVA %#x outside the sections" % rva)
 
-resources = {}  # type -> name -> [data of each language]
-base = offset(rsrc_rva) if rsrc_rva else None
-for rtype, at in entries(0) if rsrc_rva else ():
-    for name, at2 in entries(at):
-        for _, leaf in entries(at2):
-            rva, size = struct.unpack_from("<II", data, base + leaf)
-            resources.setdefault(rtype, {}).setdefault(name, []).append(data[offset(rva) : offset(rva) + size])
+    def entries(at):
+        named, ids = struct.unpack_from("<HH", data, base + at + 12)
+        for i in range(named + ids):
+            name, target = struct.unpack_from("<II", data, base + at + 16 + 8 * i)
+            if name & 0x80000000:
+                n = base + (name & 0x7FFFFFFF)
+                name = data[n + 2 : n + 2 + 2 * struct.unpack_from("<H", data, n)[0]].decode("utf-16-le")
+            yield name, target & 0x7FFFFFFF
+
+    found = {}
+    if not rsrc_rva:
+        return found
+    base = offset(rsrc_rva)
+    for rtype, at in entries(0):
+        for name, at2 in entries(at):
+            for _, leaf in entries(at2):
+                rva, size = struct.unpack_from("<II", data, base + leaf)
+                found.setdefault(rtype, {}).setdefault(name, []).append(data[offset(rva) : offset(rva) + size])
+    return found
+
+def icon_images(found, group_name):
+    """(size, bits, image data) of each image of an icon group, largest first."""
+    group = found.get(14, {}).get(group_name, [b""])[0]
+    images = []
+    for i in range(struct.unpack_from("<H", group, 4)[0] if len(group) >= 6 else 0):
+        width, _, _, _, _, bits, _, icon_id = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
+        images.append((width or 256, bits, found.get(3, {}).get(icon_id, [b""])[0]))
+    return sorted(images, key=lambda image: -image[0])
+
+resources = read_resources(exe)
 
 def check(what, ok):
     print(("ok - " if ok else "not ok - ") + what)
@@ -132,20 +150,20 @@ if manifests:
         check("manifest sets per-monitor v2 DPI awareness",
               texts("dpiAwareness") == ["PerMonitorV2"] and [t.lower() for t in texts("dpiAware")] == ["true/pm"])
 
-groups = resources.get(14, {})
-group = groups.get("IDI_ICON1", [b""])[0]
-sizes, png256, not_bitmaps = [], False, []
-for i in range(struct.unpack_from("<H", group, 4)[0] if len(group) >= 6 else 0):
-    width, height, _, _, _, bits, _, icon_id = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
-    sizes.append(width or 256)
-    image = resources.get(3, {}).get(icon_id, [b""])[0]
-    if width == 0:
-        png256 = image.startswith(b"\x89PNG\r\n\x1a\n")
-    elif not (image[:4] == b"(\0\0\0" and bits == 32):
-        not_bitmaps.append(width)
-check("IDI_ICON1 has the images %s" % sorted(sizes), sorted(sizes) == [16, 20, 24, 32, 40, 48, 64, 256])
+images = icon_images(resources, "IDI_ICON1")
+check("IDI_ICON1 has the images %s" % sorted(size for size, _, _ in images),
+      sorted(size for size, _, _ in images) == [16, 20, 24, 32, 40, 48, 64, 256])
+check("its 256-pixel image is PNG-compressed",
+      any(size == 256 and image.startswith(b"\x89PNG\r\n\x1a\n") for size, _, image in images))
+not_bitmaps = [size for size, bits, image in images if size < 256 and not (image[:4] == b"(\0\0\0" and bits == 32)]
 check("its images below 256 pixels are 32-bit bitmaps (%s are not)" % not_bitmaps, not not_bitmaps)
-check("its 256-pixel image is PNG-compressed", png256)
+# The setup and the uninstaller: the stub's one icon group, replaced by makensis.
+for name, path in zip(others[::2], others[1::2]):
+    found = read_resources(path)
+    groups = list(found.get(14, {}))
+    theirs = icon_images(found, groups[0]) if groups else []
+    check("%s shows the program's icon, all eight images" % name,
+          [image for _, _, image in theirs] == [image for _, _, image in images])
 EOF
 }
 
@@ -169,7 +187,8 @@ while IFS= read -r line; do
     "not ok - "*) failed=$((failed + 1)) ;;
     esac
     echo "$line"
-done < <(resources "$exe" "$version" 2>&1 || echo "not ok - the resources of $exe could not be read")
+done < <(resources "$exe" "$version" "the setup" "$setup" "the uninstaller" "$out/installer/Uninstall.exe" 2>&1 ||
+    echo "not ok - the resources of $exe could not be read")
 
 mkdir -p "$work/zip"
 check "the zip unpacks" unzip -q "$zipfile" -d "$work/zip"
