@@ -5,6 +5,9 @@
 #   build/windows/QuorvixMixer-<version>.zip         the folder with its licences
 # The version comes from the project() line of the top CMakeLists.txt. Both carry the
 # licences of what they ship, taken from the Debian packages the build used.
+# The setup and its uninstaller are signed with the certificate that signed the ready
+# folder (scripts/lib/sign.sh); build/windows/installer/Uninstall.exe keeps a copy of the
+# signed uninstaller for the checks.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/build/windows
@@ -22,6 +25,18 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 [ -f "$app/QuorvixDriver.exe" ] || { echo "build-windows-installer: run scripts/build-windows.sh first" >&2; exit 1; }
+source "$root/scripts/lib/sign.sh"
+sign_init "$out/signing" || { echo "build-windows-installer: stopped; nothing was changed" >&2; exit 1; }
+# The setup must not carry files signed with another certificate (a throwaway one in a
+# release, or an older throwaway one).
+signed_by=$(cat "$out/QuorvixMixer.signed-by" 2>/dev/null || true)
+if [ "$signed_by" != "$QV_SIGN_KIND $QV_SIGN_FINGERPRINT" ]; then
+    echo "build-windows-installer: $app was signed with another certificate (${signed_by:-none});" \
+        "run scripts/build-windows.sh with this one" >&2
+    exit 1
+fi
+icon=$out/QuorvixDriver.ico
+[ -f "$icon" ] || { echo "build-windows-installer: $icon is missing; run scripts/build-windows.sh" >&2; exit 1; }
 version=$(sed -n 's/^project([A-Za-z]* VERSION \([0-9][0-9.]*\).*/\1/p' "$root/CMakeLists.txt" | head -n 1)
 [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "build-windows-installer: no x.y.z version in CMakeLists.txt" >&2; exit 1; }
 
@@ -41,7 +56,10 @@ license_text() { # <file> <name>
         blank && $0 == want { p = 1 } p { print } { blank = ($0 ~ /^[[:space:]]*$/) }' "$1"
 }
 
-rm -rf "$work"
+setup=$out/QuorvixMixer-$version-setup.exe
+zipfile=$out/QuorvixMixer-$version.zip
+# A failed run must not leave the last ones looking current.
+rm -rf "$work" "$setup" "$zipfile"
 mkdir -p "$stage"
 cp -a "$app/." "$stage/"
 lic=$stage/licenses
@@ -106,12 +124,26 @@ files_nsh=$work/files.nsh
     echo '!macroend'
 } >"$files_nsh"
 
-setup=$out/QuorvixMixer-$version-setup.exe
-makensis -V2 -INPUTCHARSET UTF8 -DVERSION="$version" -DSTAGE="$stage" -DFILES_NSH="$files_nsh" \
-    -DOUTFILE="$setup" "$nsi"
+signed_dir=$work/signed
+if ! makensis -V2 -INPUTCHARSET UTF8 -DVERSION="$version" -DSTAGE="$stage" -DFILES_NSH="$files_nsh" \
+    -DOUTFILE="$setup" -DICON="$icon" -DSIGN_COMMAND="bash \"$root/scripts/lib/sign.sh\" --keep \"$signed_dir\"" "$nsi"; then
+    rm -f "$setup"
+    echo "build-windows-installer: makensis failed" >&2
+    exit 1
+fi
+# makensis signs the uninstaller as a temp file before it packs it: the one signed file
+# that is not the setup.
+uninstaller=$(find "$signed_dir" -type f ! -name "$(basename "$setup")")
+if [ -z "$uninstaller" ] || [ "$(wc -l <<<"$uninstaller")" -ne 1 ]; then
+    rm -f "$setup"
+    echo "build-windows-installer: no signed uninstaller in $signed_dir" >&2
+    exit 1
+fi
+mv "$uninstaller" "$work/Uninstall.exe"
+rm -rf "$signed_dir"
 
-zipfile=$out/QuorvixMixer-$version.zip
-rm -f "$zipfile"
+# The zip carries the ready folder's files as they were signed.
 (cd "$work" && zip -q -r -X "$zipfile" QuorvixMixer)
 echo "build-windows-installer: $setup"
 echo "build-windows-installer: $zipfile"
+[ "$QV_SIGN_KIND" = release ] || echo "build-windows-installer: signed with a throwaway test certificate — not for release"

@@ -3,6 +3,10 @@
 #   build/windows/QuorvixMixer/  QuorvixDriver.exe, its two .qm files, the Qt DLLs and
 #                                plugins it loads and the MinGW runtime, nothing else
 #   build/windows/tools/         quorvix-asiopeer.exe (static), which plays the ASIO driver
+#   build/windows/QuorvixDriver.ico  the program's multi-size icon, for the installer
+# The program and every DLL in the ready folder are signed (scripts/lib/sign.sh: the
+# release certificate from QUORVIX_SIGN_PFX and QUORVIX_SIGN_PASSWORD, else a throwaway
+# one in build/windows/signing/, which the log says and QUORVIX_RELEASE=1 refuses).
 # The Qt kit comes from scripts/windows-qt.sh (which also installs the compilers and host
 # tools); unless QUORVIX_WIN_QT_ARCHIVE says otherwise it is unpacked from the prebuilt
 # archive in ../shared/windows-qt/ when that is there, else built from source.
@@ -16,6 +20,10 @@ started=$SECONDS
 say() { echo "build-windows: $*" >&2; }
 die() { say "$*"; exit 1; }
 
+# A certificate that cannot be used stops the build before it changes anything.
+source scripts/lib/sign.sh
+sign_init "$repo/$out/signing" || die "stopped before building; nothing was changed"
+
 default_archive=$repo/../shared/windows-qt/qt6.4.2-mingw-w64-x86_64.tar.xz
 if [[ -z ${QUORVIX_WIN_QT_ARCHIVE+set} && -f $default_archive ]]; then
   export QUORVIX_WIN_QT_ARCHIVE=$default_archive
@@ -24,8 +32,14 @@ kit=$(bash scripts/windows-qt.sh)
 toolchain=$repo/cmake/mingw-w64-x86_64.cmake
 dist=$out/QuorvixMixer
 # A failed build must not leave the last good folders looking current.
-rm -rf "$dist" "$out/tools"
+rm -rf "$dist" "$out/tools" "$out/QuorvixDriver.ico" "$out/QuorvixMixer.signed-by"
 mkdir -p "$out"
+
+# The icon is made from the artwork with ImageMagick at build time.
+if ! command -v convert-im6.q16 >/dev/null 2>&1; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends imagemagick >/dev/null
+fi
 
 # Builds one CMake project; compiler warnings are errors, and the log is searched for
 # the rest (the linker's).
@@ -102,4 +116,14 @@ if [[ $actual != "$(tr ' ' '\n' <<<"$expected" | sed '/^$/d' | LC_ALL=C sort)" ]
   die "the folder's contents changed; check and update the expected list: ${actual//$'\n'/ }"
 fi
 
+mapfile -t binaries < <(find "$dist" -name '*.exe' -o -name '*.dll' | LC_ALL=C sort)
+if ! sign_files "${binaries[@]}"; then
+  rm -rf "$dist"
+  die "signing failed; the ready folder was removed"
+fi
+# Which certificate signed the folder, so the installer never mixes two.
+echo "$QV_SIGN_KIND $QV_SIGN_FINGERPRINT" >"$out/QuorvixMixer.signed-by"
+cp "$out/cmake/resources/QuorvixDriver.ico" "$out/QuorvixDriver.ico"
+
 say "done in $((SECONDS - started)) s: $dist ($(du -sh "$dist" | cut -f1)), $out/tools"
+[[ $QV_SIGN_KIND == release ]] || say "signed with a throwaway test certificate — not for release"

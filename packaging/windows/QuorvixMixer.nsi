@@ -47,8 +47,19 @@ Var FreshInstall
 Var MadeInstDir
 Var LaunchAfter
 
-!define MUI_ICON "${__FILEDIR__}/../../resources/icon/icon.ico"
-!define MUI_UNICON "${__FILEDIR__}/../../resources/icon/icon.ico"
+; The program's icon in every size the shell draws, made by the Windows build; the
+; installer and the uninstaller show it too. -DICON=<.ico> (build-windows-installer.sh).
+!ifndef ICON
+  !error "define ICON, the program's multi-size .ico (scripts/build-windows-installer.sh does)"
+!endif
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
+; -DSIGN_COMMAND=<command> signs the uninstaller as it is written and the setup at the
+; end (%1 is the file); a failed signature fails the build.
+!ifdef SIGN_COMMAND
+  !finalize '${SIGN_COMMAND} "%1"' = 0
+  !uninstfinalize '${SIGN_COMMAND} "%1"' = 0
+!endif
 !define MUI_ABORTWARNING
 !define MUI_LANGDLL_REGISTRY_ROOT HKLM
 !define MUI_LANGDLL_REGISTRY_KEY "${UNINST_KEY}"
