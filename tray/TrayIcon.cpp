@@ -104,10 +104,14 @@ void TrayIcon::buildMenu()
 
 void TrayIcon::checkDocked()
 {
+    const platform::TrayIconPlace place = platform::trayIconPlace(kQtTrayOwner, kQtTrayIconId);
+    if (place == platform::TrayIconPlace::NotTracked) {
+        dockWatch->stop(); // the tray host docks the icon by itself
+        return;
+    }
     if (!isVisible())
         return; // not shown yet: nothing can be missing
-    const platform::TrayIconPlace place = platform::trayIconPlace(kQtTrayOwner, kQtTrayIconId);
-    if (place != platform::TrayIconPlace::Missing) {
+    if (place == platform::TrayIconPlace::Held) {
         dockWatch->stop();
         return;
     }
