@@ -10,6 +10,7 @@
  *                                             match; QV_TASKLIST_OTHER=1 adds a copy in
  *                                             session N+1, which wine cannot have. */
 #include <windows.h>
+
 #include <shellapi.h>
 #include <stdio.h>
 #include <tlhelp32.h>
@@ -19,7 +20,7 @@ static void log_call(void)
 {
     wchar_t path[MAX_PATH];
     DWORD session = 0;
-    FILE *f;
+    FILE* f;
     if (!GetEnvironmentVariableW(L"QV_STANDIN_LOG", path, MAX_PATH))
         return;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
@@ -30,7 +31,7 @@ static void log_call(void)
     fclose(f);
 }
 
-static int env_is(const wchar_t *name, const wchar_t *value)
+static int env_is(const wchar_t* name, const wchar_t* value)
 {
     wchar_t buf[32];
     DWORD n = GetEnvironmentVariableW(name, buf, 32);
@@ -40,8 +41,8 @@ static int env_is(const wchar_t *name, const wchar_t *value)
 int wmain(void)
 {
     int argc, i, matched = 0;
-    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    const wchar_t *image = NULL;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    const wchar_t* image = NULL;
     wchar_t op[3] = L"";
     unsigned long session = 0;
     int have_session = 0;
@@ -53,7 +54,7 @@ int wmain(void)
         if (_wcsicmp(argv[i], L"/im") == 0) {
             image = argv[++i];
         } else if (_wcsicmp(argv[i], L"/fi") == 0) {
-            const wchar_t *fi = argv[++i];
+            const wchar_t* fi = argv[++i];
             if (_wcsnicmp(fi, L"IMAGENAME eq ", 13) == 0)
                 image = fi + 13;
             else if (swscanf(fi, L"SESSION %2ls %lu", op, &session) == 2)
