@@ -3,9 +3,10 @@
 ; licences and generates FILES_NSH, the exact list of the staged files:
 ;   makensis -INPUTCHARSET UTF8 -DVERSION=1.0.0 -DSTAGE=<staged folder>
 ;            -DFILES_NSH=<list> -DOUTFILE=<setup.exe> QuorvixMixer.nsi
-; Switches (see docs/windows-installer.md):
-;   setup:     /S  /D=<folder> (last)  /NOAUTOSTART  /LAUNCH (start it after a silent install)
-;   uninstall: /S  /REMOVESETTINGS (also delete %APPDATA%\QuorvixDriver)
+; Two modes: for the current user (the default, no administrator rights) or for everyone
+; on this PC (elevated). Switches and exit codes: docs/windows-installer.md.
+;   setup:     /S  /CURRENTUSER | /ALLUSERS  /NOAUTOSTART  /LAUNCH  /D=<folder> (last)
+;   uninstall: /S  /REMOVESETTINGS (per-user only: also delete %APPDATA%\QuorvixDriver)
 
 Unicode true
 Target amd64-unicode
@@ -19,22 +20,38 @@ Target amd64-unicode
 !define EXE "QuorvixDriver.exe"
 !define UNINSTALLER "Uninstall.exe"
 !define SHORTCUT "$SMPROGRAMS\${APP_NAME}.lnk"
+; Under HKCU for a per-user installation, HKLM for all users (SHCTX follows the mode).
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\QuorvixMixer"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define RUN_VALUE "Quorvix Mixer"
 ; The program's own settings folder under %APPDATA% (its ini files).
 !define SETTINGS_DIR "QuorvixDriver"
 
+; Exit codes besides NSIS's own 0 (done), 1 (cancelled) and 2 (stopped half-way).
+!define EXIT_NOT_WRITABLE 3
+!define EXIT_STILL_RUNNING 4
+!define EXIT_OTHER_SESSION 5
+!define EXIT_OLD_WINDOWS 6
+!define EXIT_NEED_ADMIN 7
+!define EXIT_FOLDER_REFUSED 8
+!define EXIT_OTHER_MODE 9
+
 !include "MUI2.nsh"
 !include "LogicLib.nsh"
 !include "FileFunc.nsh"
+!include "WinVer.nsh"
+!include "StrFunc.nsh"
+!include "nsDialogs.nsh"
 !include "${FILES_NSH}"
+
+${StrStr}
+${UnStrStr}
 
 Name "${APP_NAME} ${VERSION}"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES64\${APP_NAME}"
-InstallDirRegKey HKLM "${UNINST_KEY}" "InstallLocation"
-RequestExecutionLevel admin
+; Per-user by default, so no UAC prompt; an installation for everyone runs an elevated
+; copy of this installer for the work.
+RequestExecutionLevel user
 SetCompressor /SOLID lzma
 ManifestDPIAware true
 ; A file that cannot be written must stop the installation, never be skipped.
@@ -46,6 +63,13 @@ ShowUninstDetails show
 Var FreshInstall
 Var MadeInstDir
 Var LaunchAfter
+Var AllUsers      ; 1: for everyone on this PC, 0: for the current user
+Var ModeFixed     ; 1: by a switch or by the installation found, so no page to choose
+Var DirGiven      ; 1: /D= chose the folder
+Var Admin         ; 1: this process has administrator rights (elevated)
+Var Delegate      ; 1: an elevated copy of this installer does the work
+Var ModeRadioAll
+Var UnConfirmText
 
 ; The program's icon in every size the shell draws, made by the Windows build; the
 ; installer and the uninstaller show it too. -DICON=<.ico> (build-windows-installer.sh).
@@ -61,9 +85,6 @@ Var LaunchAfter
   !uninstfinalize '${SIGN_COMMAND} "%1"' = 0
 !endif
 !define MUI_ABORTWARNING
-!define MUI_LANGDLL_REGISTRY_ROOT HKLM
-!define MUI_LANGDLL_REGISTRY_KEY "${UNINST_KEY}"
-!define MUI_LANGDLL_REGISTRY_VALUENAME "Installer Language"
 
 !insertmacro MUI_PAGE_WELCOME
 ; No licence of its own: this page shows the notices of the libraries it ships.
@@ -73,12 +94,18 @@ Var LaunchAfter
 !define MUI_LICENSEPAGE_TEXT_BOTTOM "$(NoticesBottom)"
 !define MUI_LICENSEPAGE_BUTTON "$(^NextBtn)"
 !insertmacro MUI_PAGE_LICENSE "${STAGE}/licenses/THIRD-PARTY.txt"
+Page custom ModePage ModePageLeave
 !insertmacro MUI_PAGE_COMPONENTS
+!define MUI_PAGE_CUSTOMFUNCTION_LEAVE DirectoryLeave
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
-!define MUI_FINISHPAGE_RUN "$INSTDIR\${EXE}"
+!define MUI_FINISHPAGE_RUN
+!define MUI_FINISHPAGE_RUN_TEXT "$(FinishRun)"
+!define MUI_FINISHPAGE_RUN_FUNCTION LaunchProgram
+!define MUI_PAGE_CUSTOMFUNCTION_SHOW FinishShow
 !insertmacro MUI_PAGE_FINISH
 
+!define MUI_UNCONFIRMPAGE_TEXT_TOP "$UnConfirmText"
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_COMPONENTS
 !insertmacro MUI_UNPAGE_INSTFILES
@@ -97,16 +124,95 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "${PUBLISHER}"
 
-; Ends every running copy and waits until its executable is free to be replaced or
-; deleted (Windows keeps a running program's file locked).
-!macro QV_END_RUNNING_COPY un
-Function ${un}EndRunningCopy
-  nsExec::Exec '"$SYSDIR\taskkill.exe" /f /im ${EXE}'
+; Stops with a message (none in silent mode) and the given exit code; only used before
+; anything was changed.
+!macro QV_REFUSE message code
+  MessageBox MB_OK|MB_ICONSTOP "${message}" /SD IDOK
+  SetErrorLevel ${code}
+  Quit
+!macroend
+
+!macro QV_SHARED un strfunc
+; The mode decides the folders ($SMPROGRAMS, $LOCALAPPDATA) and SHCTX's hive.
+Function ${un}UseMode
+  ${If} $AllUsers = 1
+    SetShellVarContext all
+  ${Else}
+    SetShellVarContext current
+  ${EndIf}
+FunctionEnd
+
+Function ${un}CheckAdmin
+  StrCpy $Admin 0
+  UserInfo::GetAccountType
   Pop $0
+  ${If} $0 == "Admin"
+    StrCpy $Admin 1
+  ${EndIf}
+FunctionEnd
+
+; Runs this program again elevated (the "runas" verb: the UAC prompt) with the
+; parameters in $R9 and waits for it. $R9 becomes its exit code, or "" when it could not
+; be started (the prompt was refused).
+Function ${un}RunElevated
+  ; The strings go into buffers of their own: the structure holds only their addresses.
+  System::Call '*(&w16 "runas") p .r5'
+  System::Call '*(&w${NSIS_MAX_STRLEN} "$EXEPATH") p .r6'
+  System::Call '*(&w${NSIS_MAX_STRLEN} "$R9") p .r7'
+  ; SHELLEXECUTEINFOW, 112 bytes on x64, padding written out; SEE_MASK_NOCLOSEPROCESS.
+  System::Call '*(i 112, i 0x40, p $HWNDPARENT, p r5, p r6, p r7, p 0, i 1, i 0, p 0, p 0, p 0, p 0, i 0, i 0, p 0, p 0) p .r8'
+  System::Call 'shell32::ShellExecuteExW(p r8) i .r0'
+  StrCpy $R9 ""
+  ${If} $0 <> 0
+    System::Call '*$8(i, i, p, p, p, p, p, i, i, p, p, p, p, i, i, p, p .r1)'
+    System::Call 'kernel32::WaitForSingleObject(p r1, i -1)'
+    System::Call 'kernel32::GetExitCodeProcess(p r1, *i .r2)'
+    System::Call 'kernel32::CloseHandle(p r1)'
+    StrCpy $R9 $2
+  ${EndIf}
+  System::Free $8
+  System::Free $7
+  System::Free $6
+  System::Free $5
+FunctionEnd
+
+; Ends the running copies in this installer's own session only, and waits (bounded)
+; until the executable is free to be replaced or deleted: Windows keeps a running
+; program's file locked, and the program saves every change at once, so a forced end
+; loses nothing. A copy in another session (another user, fast user switching, remote
+; desktop) is never ended: for everyone's installation it stops the installation.
+Function ${un}EndRunningCopy
   ${IfNot} ${FileExists} "$INSTDIR\${EXE}"
     Return
   ${EndIf}
-  StrCpy $1 0
+  System::Call 'kernel32::GetCurrentProcessId() i .r0'
+  System::Call 'kernel32::ProcessIdToSessionId(i r0, *i .r1) i .r2'
+  ${If} $2 = 0
+    ; Session unknown: end nothing and rely on the wait for the file below.
+    StrCpy $1 ""
+  ${EndIf}
+  ${If} $AllUsers = 1
+  ${AndIf} $1 != ""
+    ${Do}
+      nsExec::ExecToStack '"$SYSDIR\tasklist.exe" /fi "IMAGENAME eq ${EXE}" /fi "SESSION ne $1" /fo csv /nh'
+      Pop $2
+      Pop $3
+      ; One quoted CSV line per copy, whatever the language of Windows.
+      !insertmacro STRFUNC_CALL_StrStr "${strfunc}" $4 $3 '"${EXE}"'
+      ${If} $4 == ""
+        ${Break}
+      ${EndIf}
+      MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "$(MsgOtherSession)" /SD IDCANCEL IDRETRY retry_other
+      SetErrorLevel ${EXIT_OTHER_SESSION}
+      Abort
+      retry_other:
+    ${Loop}
+  ${EndIf}
+  ${If} $1 != ""
+    nsExec::Exec '"$SYSDIR\taskkill.exe" /f /fi "SESSION eq $1" /im ${EXE}'
+    Pop $0
+  ${EndIf}
+  StrCpy $2 0
   ${Do}
     ClearErrors
     FileOpen $0 "$INSTDIR\${EXE}" a
@@ -114,20 +220,24 @@ Function ${un}EndRunningCopy
       FileClose $0
       Return
     ${EndIf}
-    IntOp $1 $1 + 1
-    ${If} $1 >= 50
-      MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "$(MsgStillRunning)" /SD IDCANCEL IDRETRY +2
+    IntOp $2 $2 + 1
+    ${If} $2 >= 50
+      MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "$(MsgStillRunning)" /SD IDCANCEL IDRETRY retry_kill
+      SetErrorLevel ${EXIT_STILL_RUNNING}
       Abort
-      StrCpy $1 0
-      nsExec::Exec '"$SYSDIR\taskkill.exe" /f /im ${EXE}'
-      Pop $0
+      retry_kill:
+      StrCpy $2 0
+      ${If} $1 != ""
+        nsExec::Exec '"$SYSDIR\taskkill.exe" /f /fi "SESSION eq $1" /im ${EXE}'
+        Pop $0
+      ${EndIf}
     ${EndIf}
     Sleep 100
   ${Loop}
 FunctionEnd
 !macroend
-!insertmacro QV_END_RUNNING_COPY ""
-!insertmacro QV_END_RUNNING_COPY "un."
+!insertmacro QV_SHARED "" ""
+!insertmacro QV_SHARED "un." Un
 
 ; Everything this installer puts on the machine, so a failed first installation can
 ; take it back and the uninstaller can remove it.
@@ -136,8 +246,52 @@ FunctionEnd
   Delete "$INSTDIR\${UNINSTALLER}"
   RMDir "$INSTDIR"
   Delete "${SHORTCUT}"
-  DeleteRegValue HKCU "${RUN_KEY}" "${RUN_VALUE}"
+  DeleteRegValue SHCTX "${RUN_KEY}" "${RUN_VALUE}"
 !macroend
+
+; The entry in "Apps & features"; per user also the user's Uninstall key and programs
+; folder (%LOCALAPPDATA%\Programs) when it was their last occupant.
+!macro QV_REMOVE_ENTRY
+  DeleteRegKey SHCTX "${UNINST_KEY}"
+  ${If} $AllUsers = 0
+    DeleteRegKey /ifempty HKCU "Software\Microsoft\Windows\CurrentVersion\Uninstall"
+    RMDir "$LOCALAPPDATA\Programs"
+  ${EndIf}
+!macroend
+
+; The mode's folders and hive, its default folder, and whether an elevated copy must
+; do the work.
+Function SetMode
+  Call UseMode
+  ${If} $DirGiven = 0
+    ${If} $AllUsers = 1
+      StrCpy $INSTDIR "$PROGRAMFILES64\${APP_NAME}"
+    ${Else}
+      StrCpy $INSTDIR "$LOCALAPPDATA\Programs\${APP_NAME}"
+    ${EndIf}
+  ${EndIf}
+  StrCpy $Delegate 0
+  ${If} $AllUsers = 1
+  ${AndIf} $Admin = 0
+    StrCpy $Delegate 1
+  ${EndIf}
+FunctionEnd
+
+; Everyone's copy runs from this folder (the Run value, the elevated uninstaller), so it
+; must be one that standard users cannot change: inside Program Files, which grants them
+; only reading. Sets the error flag for any other folder.
+Function CheckAllUsersFolder
+  ClearErrors
+  ${If} $AllUsers = 1
+    StrLen $0 "$PROGRAMFILES64\"
+    StrCpy $1 "$INSTDIR" $0
+    ${StrStr} $2 "$INSTDIR" "\.."
+    ${If} $1 != "$PROGRAMFILES64\"
+    ${OrIf} $2 != ""
+      SetErrors
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
 
 ; A folder that cannot be written (read-only, or no rights) stops the installation
 ; before anything is changed, and leaves no folder of ours behind.
@@ -153,9 +307,7 @@ Function CheckWritable
     ${If} $MadeInstDir = 1
       RMDir "$INSTDIR"
     ${EndIf}
-    MessageBox MB_OK|MB_ICONSTOP "$(MsgNotWritable)" /SD IDOK
-    SetErrorLevel 3
-    Quit
+    !insertmacro QV_REFUSE "$(MsgNotWritable)" ${EXIT_NOT_WRITABLE}
   ${EndIf}
   FileClose $0
   ClearErrors
@@ -164,55 +316,153 @@ Function CheckWritable
     ${If} $MadeInstDir = 1
       RMDir /r "$INSTDIR"
     ${EndIf}
-    MessageBox MB_OK|MB_ICONSTOP "$(MsgNotWritable)" /SD IDOK
-    SetErrorLevel 3
-    Quit
+    !insertmacro QV_REFUSE "$(MsgNotWritable)" ${EXIT_NOT_WRITABLE}
   ${EndIf}
 FunctionEnd
 
 Section "$(SecProgram)" SecProgram
   SectionIn RO
-  SetRegView 64
-  StrCpy $FreshInstall 0
-  ${IfNot} ${FileExists} "$INSTDIR\${EXE}"
-    StrCpy $FreshInstall 1
+  ${If} $Delegate = 1
+    Call InstallElevated
+  ${Else}
+    SetRegView 64
+    Call CheckAllUsersFolder
+    ${If} ${Errors}
+      !insertmacro QV_REFUSE "$(MsgFolderRefused)" ${EXIT_FOLDER_REFUSED}
+    ${EndIf}
+    StrCpy $FreshInstall 0
+    ${IfNot} ${FileExists} "$INSTDIR\${EXE}"
+      StrCpy $FreshInstall 1
+    ${EndIf}
+    Call EndRunningCopy
+    Call CheckWritable
+    SetOverwrite on
+    !insertmacro QV_INSTALL_FILES
+    WriteUninstaller "$INSTDIR\${UNINSTALLER}"
+    CreateShortCut "${SHORTCUT}" "$INSTDIR\${EXE}" "" "$INSTDIR\${EXE}" 0 SW_SHOWNORMAL "" "${APP_NAME}"
+    ; Written again by the next section when it is chosen.
+    DeleteRegValue SHCTX "${RUN_KEY}" "${RUN_VALUE}"
+
+    WriteRegStr SHCTX "${UNINST_KEY}" "DisplayName" "${APP_NAME}"
+    WriteRegStr SHCTX "${UNINST_KEY}" "DisplayVersion" "${VERSION}"
+    WriteRegStr SHCTX "${UNINST_KEY}" "Publisher" "${PUBLISHER}"
+    WriteRegStr SHCTX "${UNINST_KEY}" "DisplayIcon" "$INSTDIR\${EXE},0"
+    WriteRegStr SHCTX "${UNINST_KEY}" "InstallLocation" "$INSTDIR"
+    WriteRegStr SHCTX "${UNINST_KEY}" "UninstallString" '"$INSTDIR\${UNINSTALLER}"'
+    WriteRegStr SHCTX "${UNINST_KEY}" "QuietUninstallString" '"$INSTDIR\${UNINSTALLER}" /S'
+    WriteRegStr SHCTX "${UNINST_KEY}" "Installer Language" "$LANGUAGE"
+    WriteRegDWORD SHCTX "${UNINST_KEY}" "NoModify" 1
+    WriteRegDWORD SHCTX "${UNINST_KEY}" "NoRepair" 1
+    ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+    WriteRegDWORD SHCTX "${UNINST_KEY}" "EstimatedSize" $0
   ${EndIf}
-  Call CheckWritable
-  Call EndRunningCopy
-  SetOverwrite on
-  !insertmacro QV_INSTALL_FILES
-  WriteUninstaller "$INSTDIR\${UNINSTALLER}"
-  CreateShortCut "${SHORTCUT}" "$INSTDIR\${EXE}" "" "$INSTDIR\${EXE}" 0 SW_SHOWNORMAL "" "${APP_NAME}"
-  ; Written again by the next section when it is chosen.
-  DeleteRegValue HKCU "${RUN_KEY}" "${RUN_VALUE}"
-
-  WriteRegStr HKLM "${UNINST_KEY}" "DisplayName" "${APP_NAME}"
-  WriteRegStr HKLM "${UNINST_KEY}" "DisplayVersion" "${VERSION}"
-  WriteRegStr HKLM "${UNINST_KEY}" "Publisher" "${PUBLISHER}"
-  WriteRegStr HKLM "${UNINST_KEY}" "DisplayIcon" "$INSTDIR\${EXE},0"
-  WriteRegStr HKLM "${UNINST_KEY}" "InstallLocation" "$INSTDIR"
-  WriteRegStr HKLM "${UNINST_KEY}" "UninstallString" '"$INSTDIR\${UNINSTALLER}"'
-  WriteRegStr HKLM "${UNINST_KEY}" "QuietUninstallString" '"$INSTDIR\${UNINSTALLER}" /S'
-  WriteRegStr HKLM "${UNINST_KEY}" "Installer Language" "$LANGUAGE"
-  WriteRegDWORD HKLM "${UNINST_KEY}" "NoModify" 1
-  WriteRegDWORD HKLM "${UNINST_KEY}" "NoRepair" 1
-  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
-  WriteRegDWORD HKLM "${UNINST_KEY}" "EstimatedSize" $0
 SectionEnd
 
+; For everyone the value goes under HKLM, which Windows reads at every user's log-in.
 Section "$(SecAutostart)" SecAutostart
-  WriteRegStr HKCU "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\${EXE}"'
+  ${If} $Delegate = 0
+    WriteRegStr SHCTX "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\${EXE}"'
+  ${EndIf}
 SectionEnd
+
+; The interactive installer for everyone, started without administrator rights: an
+; elevated silent copy installs with the choices made on the pages, while this one
+; keeps the user's own rights to start the program from the finish page.
+Function InstallElevated
+  StrCpy $R9 "/S /ALLUSERS"
+  ${IfNot} ${SectionIsSelected} ${SecAutostart}
+    StrCpy $R9 "$R9 /NOAUTOSTART"
+  ${EndIf}
+  StrCpy $R9 "$R9 /D=$INSTDIR"
+  DetailPrint "$(MsgElevating)"
+  Call RunElevated
+  ${Select} $R9
+  ${Case} "0"
+    Return
+  ${Case} ""
+    StrCpy $0 "$(MsgNeedAdmin)"
+    StrCpy $R9 ${EXIT_NEED_ADMIN}
+  ${Case} ${EXIT_NOT_WRITABLE}
+    StrCpy $0 "$(MsgNotWritable)"
+  ${Case} ${EXIT_STILL_RUNNING}
+    StrCpy $0 "$(MsgStillRunning)"
+  ${Case} ${EXIT_OTHER_SESSION}
+    StrCpy $0 "$(MsgOtherSession)"
+  ${Case} ${EXIT_FOLDER_REFUSED}
+    StrCpy $0 "$(MsgFolderRefused)"
+  ${CaseElse}
+    StrCpy $0 "$(MsgElevatedFailed)"
+  ${EndSelect}
+  MessageBox MB_OK|MB_ICONSTOP "$0"
+  SetErrorLevel $R9
+  Abort
+FunctionEnd
 
 !insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
   !insertmacro MUI_DESCRIPTION_TEXT ${SecProgram} "$(SecProgramDesc)"
   !insertmacro MUI_DESCRIPTION_TEXT ${SecAutostart} "$(SecAutostartDesc)"
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
 
+Function ModePage
+  ${If} $ModeFixed = 1
+    Abort
+  ${EndIf}
+  !insertmacro MUI_HEADER_TEXT "$(ModeTitle)" "$(ModeSubtitle)"
+  nsDialogs::Create 1018
+  Pop $0
+  ${NSD_CreateRadioButton} 0 0 100% 12u "$(ModeCurrentUser)"
+  Pop $1
+  ${NSD_CreateLabel} 12u 14u -12u 24u "$(ModeCurrentUserDesc)"
+  Pop $0
+  ${NSD_CreateRadioButton} 0 48u 100% 12u "$(ModeAllUsers)"
+  Pop $ModeRadioAll
+  ${NSD_CreateLabel} 12u 62u -12u 36u "$(ModeAllUsersDesc)"
+  Pop $0
+  ${If} $AllUsers = 1
+    ${NSD_Check} $ModeRadioAll
+  ${Else}
+    ${NSD_Check} $1
+  ${EndIf}
+  nsDialogs::Show
+FunctionEnd
+
+Function ModePageLeave
+  ${NSD_GetState} $ModeRadioAll $0
+  StrCpy $AllUsers 0
+  ${If} $0 = ${BST_CHECKED}
+    StrCpy $AllUsers 1
+  ${EndIf}
+  Call SetMode
+FunctionEnd
+
+Function DirectoryLeave
+  Call CheckAllUsersFolder
+  ${If} ${Errors}
+    MessageBox MB_OK|MB_ICONEXCLAMATION "$(MsgFolderRefused)"
+    Abort
+  ${EndIf}
+FunctionEnd
+
+; Started with the user's own rights only: an elevated start would run as the
+; administrator (another account with over-the-shoulder elevation) and create the
+; program's pipe with an owner the audio driver in an ordinary program cannot open.
+Function LaunchProgram
+  ${If} $Admin = 0
+    Exec '"$INSTDIR\${EXE}"'
+  ${EndIf}
+FunctionEnd
+
+Function FinishShow
+  ${If} $Admin = 1
+    SendMessage $mui.FinishPage.Run ${BM_SETCHECK} ${BST_UNCHECKED} 0
+    ShowWindow $mui.FinishPage.Run ${SW_HIDE}
+  ${EndIf}
+FunctionEnd
+
 Function .onInstSuccess
   ${If} ${Silent}
   ${AndIf} $LaunchAfter = 1
-    Exec '"$INSTDIR\${EXE}"'
+    Call LaunchProgram
   ${EndIf}
 FunctionEnd
 
@@ -221,7 +471,7 @@ FunctionEnd
 Function .onInstFailed
   ${If} $FreshInstall = 1
     !insertmacro QV_REMOVE_INSTALLATION
-    DeleteRegKey HKLM "${UNINST_KEY}"
+    !insertmacro QV_REMOVE_ENTRY
   ${EndIf}
 FunctionEnd
 
@@ -232,15 +482,13 @@ Section "un.$(UnSecProgram)" UnSecProgram
 SectionEnd
 
 Section /o "un.$(UnSecSettings)" UnSecSettings
-  ; The settings belong to the user who uninstalls, not to all users.
-  SetShellVarContext current
+  ; Only the per-user uninstaller has it: the settings of the user who uninstalls.
   RMDir /r "$APPDATA\${SETTINGS_DIR}"
-  SetShellVarContext all
 SectionEnd
 
 ; Last, so the entry in "Apps & features" goes only once everything else has.
 Section "-un.Entry"
-  DeleteRegKey HKLM "${UNINST_KEY}"
+  !insertmacro QV_REMOVE_ENTRY
 SectionEnd
 
 !insertmacro MUI_UNFUNCTION_DESCRIPTION_BEGIN
@@ -251,18 +499,79 @@ SectionEnd
 ; After the sections, whose indexes they use.
 Function .onInit
   SetRegView 64
-  SetShellVarContext all
-  !insertmacro MUI_LANGDLL_DISPLAY
+  StrCpy $FreshInstall 0
+  StrCpy $ModeFixed 0
+  StrCpy $AllUsers 0
+  Call CheckAdmin
+  StrCpy $DirGiven 0
+  ${If} $INSTDIR != ""
+    StrCpy $DirGiven 1
+  ${EndIf}
   ${GetParameters} $R0
+  StrCpy $R3 ""
+  ClearErrors
+  ${GetOptions} $R0 "/ALLUSERS" $R1
+  ${IfNot} ${Errors}
+    StrCpy $R3 1
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/CURRENTUSER" $R1
+  ${IfNot} ${Errors}
+    ${If} $R3 == 1
+      !insertmacro QV_REFUSE "$(MsgBothModes)" ${EXIT_OTHER_MODE}
+    ${EndIf}
+    StrCpy $R3 0
+  ${EndIf}
+
+  ; An upgrade keeps the mode and the folder of the installation it finds.
+  ReadRegStr $R4 HKLM "${UNINST_KEY}" "InstallLocation"
+  ReadRegStr $R5 HKCU "${UNINST_KEY}" "InstallLocation"
+  ${If} $R3 == 1
+  ${AndIf} $R4 == ""
+  ${AndIf} $R5 != ""
+    !insertmacro QV_REFUSE "$(MsgInstalledForMe)" ${EXIT_OTHER_MODE}
+  ${ElseIf} $R3 == 0
+  ${AndIf} $R5 == ""
+  ${AndIf} $R4 != ""
+    !insertmacro QV_REFUSE "$(MsgInstalledForAll)" ${EXIT_OTHER_MODE}
+  ${EndIf}
+  ${If} $R3 != ""
+    StrCpy $AllUsers $R3
+    StrCpy $ModeFixed 1
+  ${ElseIf} $R5 != ""
+    StrCpy $ModeFixed 1
+  ${ElseIf} $R4 != ""
+    StrCpy $AllUsers 1
+    StrCpy $ModeFixed 1
+  ${EndIf}
+  Call SetMode
+  ReadRegStr $R6 SHCTX "${UNINST_KEY}" "InstallLocation"
+  ${If} $R6 != ""
+    StrCpy $INSTDIR $R6
+  ${EndIf}
+
+  ReadRegStr $R2 SHCTX "${UNINST_KEY}" "Installer Language"
+  ${If} $R2 != ""
+    StrCpy $LANGUAGE $R2
+  ${Else}
+    !insertmacro MUI_LANGDLL_DISPLAY
+  ${EndIf}
+  ${IfNot} ${AtLeastWin10}
+    !insertmacro QV_REFUSE "$(MsgOldWindows)" ${EXIT_OLD_WINDOWS}
+  ${EndIf}
+  ${If} ${Silent}
+  ${AndIf} $Delegate = 1
+    !insertmacro QV_REFUSE "$(MsgNeedAdmin)" ${EXIT_NEED_ADMIN}
+  ${EndIf}
+
   ClearErrors
   ${GetOptions} $R0 "/NOAUTOSTART" $R1
   ${IfNot} ${Errors}
     SectionSetFlags ${SecAutostart} 0
   ${Else}
-    ; Over an existing installation keep the user's choice of starting at log-in.
-    ReadRegStr $R1 HKLM "${UNINST_KEY}" "InstallLocation"
-    ReadRegStr $R2 HKCU "${RUN_KEY}" "${RUN_VALUE}"
-    ${If} $R1 != ""
+    ; Over an existing installation keep the choice of starting at log-in.
+    ReadRegStr $R2 SHCTX "${RUN_KEY}" "${RUN_VALUE}"
+    ${If} $R6 != ""
     ${AndIf} $R2 == ""
       SectionSetFlags ${SecAutostart} 0
     ${EndIf}
@@ -275,14 +584,46 @@ Function .onInit
   ${EndIf}
 FunctionEnd
 
+; The uninstaller takes the mode of the entry that names its folder: HKLM's for an
+; installation for everyone, else the user's own.
 Function un.onInit
   SetRegView 64
-  SetShellVarContext all
-  !insertmacro MUI_UNGETLANGUAGE
-  ${GetParameters} $R0
-  ClearErrors
-  ${GetOptions} $R0 "/REMOVESETTINGS" $R1
-  ${IfNot} ${Errors}
-    SectionSetFlags ${UnSecSettings} ${SF_SELECTED}
+  Call un.CheckAdmin
+  StrCpy $AllUsers 0
+  ReadRegStr $R1 HKLM "${UNINST_KEY}" "InstallLocation"
+  ${If} $R1 == $INSTDIR
+    StrCpy $AllUsers 1
+  ${EndIf}
+  Call un.UseMode
+  ReadRegStr $R2 SHCTX "${UNINST_KEY}" "Installer Language"
+  ${If} $R2 != ""
+    StrCpy $LANGUAGE $R2
+  ${Else}
+    !insertmacro MUI_LANGDLL_DISPLAY
+  ${EndIf}
+  ${If} $AllUsers = 1
+    ; Every user's settings stay: the page says so, and there is nothing to tick.
+    StrCpy $UnConfirmText "$(UnConfirmAllUsers)"
+    SectionSetText ${UnSecSettings} ""
+    ${If} $Admin = 0
+      ${If} ${Silent}
+        !insertmacro QV_REFUSE "$(MsgNeedAdmin)" ${EXIT_NEED_ADMIN}
+      ${EndIf}
+      StrCpy $R9 "_?=$INSTDIR"
+      Call un.RunElevated
+      ${If} $R9 == ""
+        !insertmacro QV_REFUSE "$(MsgNeedAdmin)" ${EXIT_NEED_ADMIN}
+      ${EndIf}
+      SetErrorLevel $R9
+      Quit
+    ${EndIf}
+  ${Else}
+    StrCpy $UnConfirmText "$(UnConfirmCurrentUser)"
+    ${GetParameters} $R0
+    ClearErrors
+    ${GetOptions} $R0 "/REMOVESETTINGS" $R1
+    ${IfNot} ${Errors}
+      SectionSetFlags ${UnSecSettings} ${SF_SELECTED}
+    ${EndIf}
   ${EndIf}
 FunctionEnd

@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# The Windows installer under wine, in a new prefix of its own: a silent install (files,
-# Start-menu shortcut, start at log-in, the "Apps & features" entry), the installed
-# program docking its tray icon, an upgrade over the running copy, a silent uninstall
-# that leaves the prefix as it found it but for the user's settings, one with
-# /REMOVESETTINGS that takes those too, an uninstall after the program folder was
-# deleted by hand, and an install into a folder that cannot be written. Builds the
-# installer first when it is missing or older than the Windows build.
+# The Windows installer under wine, in a new prefix of its own, in both modes. Per user
+# (the default): a silent install (files, Start-menu shortcut, start at log-in, the
+# "Apps & features" entry, all in the user's profile and HKCU, nothing in Program Files
+# or HKLM), the installed program docking its tray icon, a copy that will not end, an
+# upgrade over the running copy, a silent uninstall that leaves the prefix as it found it
+# but for the user's settings, one with /REMOVESETTINGS that takes those too, an
+# uninstall after the program folder was deleted by hand, and a folder that cannot be
+# written. For all users (/ALLUSERS): Program Files, HKLM and its Run key, nothing in
+# HKCU or the profile, a copy in another session, an upgrade over the running copy and
+# an uninstall that keeps the settings. Then a folder outside Program Files for all
+# users, conflicting switches and an older Windows. Windows' taskkill and tasklist are
+# stood in for by standin.c (wine's know no /fi filters), which logs each command line.
+# Builds the installer first when it is missing or older than the Windows build.
 # Prints "N passed, N failed" last and exits non-zero on any failure.
 set -u
 src=$(cd "$(dirname "$0")/../.." && pwd)
@@ -15,7 +21,8 @@ stage=$src/build/windows/installer/QuorvixMixer
 
 need=()
 [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
-for pair in Xvfb:xvfb trayer:trayer xdotool:xdotool xwininfo:x11-utils iconv:libc-bin; do
+for pair in Xvfb:xvfb trayer:trayer xdotool:xdotool xwininfo:x11-utils iconv:libc-bin \
+    x86_64-w64-mingw32-gcc:gcc-mingw-w64-x86-64; do
     command -v "${pair%%:*}" >/dev/null 2>&1 || need+=("${pair#*:}")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -26,6 +33,8 @@ if [ ! -f "$setup" ] || [ ! -d "$stage" ] || [ "$app" -nt "$setup" ]; then
     bash "$src/scripts/build-windows-installer.sh" >/dev/null || { echo "0 passed, 1 failed"; exit 1; }
 fi
 source "$src/scripts/lib/wine.sh"
+# The stand-ins in system32 are native programs, not wine's built-in ones.
+export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;taskkill.exe,tasklist.exe=n"
 
 work=$(mktemp -d /tmp/qwi.XXXXXX)
 export WINEPREFIX=$work/pfx
@@ -64,32 +73,52 @@ finish() {
 # wine's messages, and those of the explorer.exe the first program starts, to a file
 w() { timeout 120 "$wine" "$@" </dev/null 2>>"$work/wine.err"; }
 c=$WINEPREFIX/drive_c
-dir=$c/"Program Files/Quorvix Mixer"
-windir='C:\Program Files\Quorvix Mixer'
-lnk=$c/"ProgramData/Microsoft/Windows/Start Menu/Programs/Quorvix Mixer.lnk"
-uninst_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QuorvixMixer'
-run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+profile=$c/users/$(id -un)
+# The mode under test: per user (me) or for all users (all).
+mode() {
+    if [ "$1" = me ]; then
+        dir=$profile/"AppData/Local/Programs/Quorvix Mixer"
+        windir="C:\\users\\$(id -un)\\AppData\\Local\\Programs\\Quorvix Mixer"
+        lnk=$profile/"AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Quorvix Mixer.lnk"
+        hive=HKCU
+    else
+        dir=$c/"Program Files/Quorvix Mixer"
+        windir='C:\Program Files\Quorvix Mixer'
+        lnk=$c/"ProgramData/Microsoft/Windows/Start Menu/Programs/Quorvix Mixer.lnk"
+        hive=HKLM
+    fi
+    uninst_key="$hive\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuorvixMixer"
+    run_key="$hive\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+}
 
-# The prefix's files and the two registry trees an installer may write. Left out: the
-# temp folders (the uninstaller runs from a copy of itself there, which Windows deletes
-# at the next restart), the user's settings, which an uninstall is meant to keep, and
-# the parameters wine's X11 driver keeps for the current display.
+# The prefix's files, apart for the users' profiles (user) and the rest (machine), and
+# the two registry trees an installer may write (hklm, hkcu). Left out: the temp folders
+# (the uninstaller runs from a copy of itself there, which Windows deletes at the next
+# restart), the user's settings, which an uninstall is meant to keep, and the parameters
+# wine's X11 driver keeps for the current display.
 snapshot() { # <name>
     (cd "$c" && find . \( -ipath './users/*/Temp' -o -ipath './windows/temp' \) -prune -o -print |
-        grep -v '^\./users/[^/]*/AppData/Roaming/QuorvixDriver' | sort) >"$work/$1.files"
+        grep -v '^\./users/[^/]*/AppData/Roaming/QuorvixDriver' | sort) >"$work/files"
+    grep '^\./users/' "$work/files" >"$work/$1.user"
+    grep -v '^\./users/' "$work/files" >"$work/$1.machine"
     local hive
-    : >"$work/$1.reg"
-    for hive in 'HKLM\Software' 'HKCU\Software'; do
-        w reg export "$hive" "$work/hive.reg" /y >/dev/null 2>&1 || echo "reg export $hive failed" >>"$work/$1.reg"
+    for hive in HKLM HKCU; do
+        w reg export "$hive\\Software" "$work/hive.reg" /y >/dev/null 2>&1 || echo "reg export $hive failed" >"$work/hive.reg"
         iconv -f UTF-16 -t UTF-8 "$work/hive.reg" | tr -d '\r' |
             awk '/^\[/ { skip = index($0, "\\Software\\Wine\\Temporary System Parameters") > 0 } !skip' \
-                >>"$work/$1.reg"
+                >"$work/$1.${hive,,}"
     done
 }
-same_as() { # <before> <after>: prints what differs
-    diff "$work/$1.files" "$work/$2.files" | grep '^[<>]' | head -n 20
-    diff "$work/$1.reg" "$work/$2.reg" | grep '^[<>]' | head -n 20
-    cmp -s "$work/$1.files" "$work/$2.files" && cmp -s "$work/$1.reg" "$work/$2.reg"
+same_as() { # <before> <after> [parts, all four by default]: prints what differs
+    local a=$1 b=$2 part same=0
+    shift 2
+    for part in "${@:-user machine hklm hkcu}"; do
+        for part in $part; do
+            diff "$work/$a.$part" "$work/$b.$part" | grep '^[<>]' | head -n 20
+            cmp -s "$work/$a.$part" "$work/$b.$part" || same=1
+        done
+    done
+    return $same
 }
 reg_value() { # <key> <name>
     w reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
@@ -120,13 +149,45 @@ entry_complete() {
 }
 autostart_set() { reg_value_is "$run_key" 'Quorvix Mixer' "\"$windir\\QuorvixDriver.exe\""; }
 no_entry() { ! w reg query "$uninst_key" >/dev/null 2>&1; }
+running() { kill -0 "$1" 2>/dev/null; }
+start_program() {
+    timeout 300 "$wine" "$windir\\QuorvixDriver.exe" >/dev/null 2>"$work/program.log" &
+    program=$!
+    started+=("$program")
+}
+# What the stand-ins were asked, with the session the installer must have named: the
+# stand-in's own, the same as the installer's under wine.
+standin_log=$work/standin.log
+export QV_STANDIN_LOG="Z:${standin_log//\//\\}"
+calls() { : >"$standin_log"; }
+asked_exactly() { # <lines with S for the session...>
+    local want session asked
+    session=$(tr -d '\r' <"$standin_log" | cut -f1 | sort -u)
+    asked=$(tr -d '\r' <"$standin_log" | cut -f2-)
+    want=$(printf '%s\n' "$@" | sed "s/SESSION \([a-z]*\) S/SESSION \\1 $session/")
+    echo "$asked"
+    [ -n "$session" ] && [ "$asked" = "$want" ]
+}
+kill_call='"C:\windows\system32\taskkill.exe" /f /fi "SESSION eq S" /im QuorvixDriver.exe'
+list_call='"C:\windows\system32\tasklist.exe" /fi "IMAGENAME eq QuorvixDriver.exe" /fi "SESSION ne S" /fo csv /nh'
+# A copy of the uninstaller run in place and waited for, to see its exit code. "_?="
+# must come unquoted, last: through cmd, which passes the line on as it is.
+uninstall_in_place() { # <switches...>
+    local rc
+    mkdir -p "$c/qv-kept"
+    cp "$dir/Uninstall.exe" "$c/qv-kept/"
+    w cmd /c "C:\\qv-kept\\Uninstall.exe /S $* _?=$windir"
+    rc=$?
+    rm -rf "$c/qv-kept"
+    return $rc
+}
 # The uninstaller hands over to its copy in the temp folder and returns at once; its
 # last step removes the entry.
 uninstall() { # <switches...>
     w "$dir/Uninstall.exe" /S "$@" || return 1
     wait_until 60 no_entry
 }
-settings=$c/users/$(id -un)/AppData/Roaming/QuorvixDriver
+settings=$profile/AppData/Roaming/QuorvixDriver
 user_ini='[General]
 MasterVolume=-12
 '
@@ -134,36 +195,57 @@ MasterVolume=-12
 echo "== a new prefix"
 w wineboot --init >/dev/null 2>&1
 timeout 180 "$wineserver" -w
+# wine 8 passes for Windows 7 unless told otherwise; the installer needs 10.
+windows_version() { w reg add 'HKCU\Software\Wine' /v Version /d "$1" /f >/dev/null; }
+windows_version win10
+for tool in taskkill tasklist; do
+    x86_64-w64-mingw32-gcc -std=c99 -municode -O2 -s -Wall -Wextra -Werror -D"${tool^^}" \
+        -o "$c/windows/system32/$tool.exe" "$src/tests/wininstall/standin.c" -lshell32 ||
+        { echo "standin.c does not build"; finish; }
+done
 snapshot before
-grep -q QuorvixMixer "$work/before.reg" && { echo "the new prefix already has an entry"; finish; }
+grep -q QuorvixMixer "$work/before.hklm" "$work/before.hkcu" && { echo "the new prefix already has an entry"; finish; }
 # With DISPLAY set from here on: the prefix's explorer.exe hosts the tray icon.
 check "an X session with a tray host" start_x_session || finish
 
-echo "== silent install"
+mode me
+echo "== per user: silent install"
 w "$setup" /S
 check "the installer exits with 0" test $? -eq 0
 check "every file as built, and the uninstaller" installed_as_staged
-check "the Start-menu shortcut to the program" shortcut_points_home
-check "starting at log-in (Run value, quoted path)" autostart_set
-check "the Apps & features entry" entry_complete
+check "the user's Start-menu shortcut to the program" shortcut_points_home
+check "starting at log-in (HKCU Run value, quoted path)" autostart_set
+check "the Apps & features entry under HKCU" entry_complete
 check "its EstimatedSize matches the folder" size_is_about_right
 snapshot installed
+check "nothing in HKLM or outside the profile" same_as before installed hklm machine
 
-echo "== the installed program"
-timeout 300 "$wine" "$windir\\QuorvixDriver.exe" >/dev/null 2>"$work/program.log" &
-program=$!
+echo "== per user: the installed program"
+start_program
 check "it docks its tray icon" wait_until 60 find_icon || tail -n 20 "$work/program.log"
 
-echo "== upgrade over the running copy"
+echo "== per user: a running copy that will not end"
 echo damaged >"$dir/licenses/THIRD-PARTY.txt"
+snapshot damaged
+calls
+QV_TASKKILL=inert w "$setup" /S
+check "the installer stops with exit code 4" test $? -eq 4
+check "the copy still runs" running "$program"
+check "only this session's copies asked to end" asked_exactly "$kill_call"
+snapshot refused_running
+check "nothing changed" same_as damaged refused_running
+
+echo "== per user: upgrade over the running copy"
+calls
 w "$setup" /S
 check "the installer exits with 0" test $? -eq 0
-check "the running copy was ended" wait_until 20 sh -c "! kill -0 $program 2>/dev/null"
+check "the running copy was ended" wait_until 20 eval '! running $program'
+check "only this session's, no look at other sessions" asked_exactly "$kill_call"
 check "every file replaced" installed_as_staged
 snapshot upgraded
 check "the same files and registry as the first install" same_as installed upgraded
 
-echo "== silent uninstall keeps the settings"
+echo "== per user: silent uninstall keeps the settings"
 mkdir -p "$settings"
 printf '%s' "$user_ini" >"$settings/tk2.ini"
 uninstall
@@ -173,7 +255,7 @@ snapshot removed
 check "nothing of the installation left" same_as before removed
 check "the user's tk2.ini kept as it was" test "$(cat "$settings/tk2.ini" 2>/dev/null)" = "$(printf '%s' "$user_ini")"
 
-echo "== uninstall with /REMOVESETTINGS"
+echo "== per user: uninstall with /REMOVESETTINGS"
 w "$setup" /S /NOAUTOSTART
 check "installed again" test -f "$dir/QuorvixDriver.exe"
 check "no Run value with /NOAUTOSTART" test -z "$(reg_value "$run_key" 'Quorvix Mixer')"
@@ -183,13 +265,12 @@ check "the settings folder is gone" test ! -e "$settings"
 snapshot removed2
 check "nothing of the installation left" same_as before removed2
 
-echo "== uninstall after the program folder was deleted"
+echo "== per user: uninstall after the program folder was deleted"
 w "$setup" /S
 mkdir -p "$c/qv-kept"
 cp "$dir/Uninstall.exe" "$c/qv-kept/"
 rm -rf "$dir"
-# "_?=" must come unquoted, last: through cmd, which passes the line on as it is.
-w cmd /c "C:\qv-kept\Uninstall.exe /S _?=$windir"
+w cmd /c "C:\\qv-kept\\Uninstall.exe /S _?=$windir"
 check "the uninstaller exits with 0" test $? -eq 0
 rm -rf "$c/qv-kept"
 check "the entry is gone" no_entry
@@ -197,7 +278,7 @@ check "the shortcut is gone" test ! -e "$lnk"
 snapshot removed3
 check "nothing of the installation left" same_as before removed3
 
-echo "== a program folder that cannot be written"
+echo "== per user: a program folder that cannot be written"
 # Immutable (chattr +i) stands for a folder without write rights: as root, wine's
 # read-only attribute alone would not stop a write, nor does it on Windows for folders.
 mkdir -p "$dir" "$c/qv-ro"
@@ -207,12 +288,70 @@ if chattr +i "$dir" "$c/qv-ro" 2>/dev/null; then
     w "$setup" /S '/D=C:\qv-ro\QuorvixMixer'
     check "also for a new folder in one that cannot be written" test $? -eq 3
     chattr -i "$dir" "$c/qv-ro"
-    rmdir "$dir" "$c/qv-ro"
+    rmdir "$dir" "$(dirname "$dir")" "$c/qv-ro"
     snapshot refused
     check "nothing installed" same_as before refused
 else
-    rmdir "$dir" "$c/qv-ro"
+    rmdir "$dir" "$(dirname "$dir")" "$c/qv-ro"
     echo "skip - a folder that cannot be written: chattr +i is not supported here"
 fi
+
+mode all
+echo "== all users: silent install"
+w "$setup" /S /ALLUSERS
+check "the installer exits with 0" test $? -eq 0
+check "every file as built, and the uninstaller" installed_as_staged
+check "the common Start-menu shortcut to the program" shortcut_points_home
+check "starting at every user's log-in (HKLM Run value)" autostart_set
+check "the Apps & features entry under HKLM" entry_complete
+snapshot all_installed
+check "nothing in HKCU or in the profile" same_as before all_installed hkcu user
+
+echo "== all users: a copy in another session"
+start_program
+check "the program starts from Program Files" wait_until 60 find_icon
+calls
+QV_TASKLIST_OTHER=1 w "$setup" /S
+check "the installer stops with exit code 5" test $? -eq 5
+check "it looked, and ended nothing" asked_exactly "$list_call"
+check "our own copy was left running too" running "$program"
+calls
+QV_TASKLIST_OTHER=1 uninstall_in_place
+check "the uninstaller stops with exit code 5" test $? -eq 5
+snapshot all_refused
+check "nothing changed" same_as all_installed all_refused
+
+echo "== all users: upgrade over the running copy, keeping the mode"
+calls
+w "$setup" /S
+check "the installer exits with 0" test $? -eq 0
+check "the running copy was ended" wait_until 20 eval '! running $program'
+check "this session's copies ended after a look at the others" asked_exactly "$list_call" "$kill_call"
+check "every file replaced" installed_as_staged
+w "$setup" /S /CURRENTUSER
+check "/CURRENTUSER over it stops with exit code 9" test $? -eq 9
+snapshot all_upgraded
+check "the same files and registry as the first install" same_as all_installed all_upgraded
+
+echo "== all users: uninstall leaves every user's settings"
+mkdir -p "$settings"
+printf '%s' "$user_ini" >"$settings/tk2.ini"
+uninstall /REMOVESETTINGS
+check "the uninstaller ran to its end" test $? -eq 0
+snapshot all_removed
+check "nothing of the installation left" same_as before all_removed
+check "the user's tk2.ini kept, even with /REMOVESETTINGS" test "$(cat "$settings/tk2.ini" 2>/dev/null)" = "$(printf '%s' "$user_ini")"
+
+echo "== refused before anything is changed"
+w "$setup" /S /ALLUSERS '/D=C:\QuorvixMixer'
+check "all users outside Program Files: exit code 8" test $? -eq 8
+w "$setup" /S /ALLUSERS /CURRENTUSER
+check "both mode switches: exit code 9" test $? -eq 9
+windows_version win7
+w "$setup" /S
+check "Windows 7: exit code 6" test $? -eq 6
+windows_version win10
+snapshot refused_all
+check "nothing installed" same_as before refused_all
 
 finish
