@@ -17,23 +17,7 @@ ca=$out/signing/ca.crt
 work=$(mktemp -d /tmp/qwb.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-passed=0 failed=0
-check() { # <description> <command...>
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok - $what"
-    else
-        failed=$((failed + 1))
-        echo "not ok - $what"
-    fi
-}
-finish() {
-    echo "$passed passed, $failed failed"
-    [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
-    exit
-}
+source "$src/scripts/lib/checks.sh"
 
 # The resources, read from the PE file itself: one "ok - "/"not ok - " line per check.
 resources() { # <exe> <x.y.z> [<name> <PE file whose icon must be the exe's>]...

@@ -52,23 +52,7 @@ trap cleanup EXIT
 program_class=quorvixdriver.exe icon_class=explorer.exe
 source "$src/scripts/lib/xsession.sh"
 
-passed=0 failed=0
-check() { # <description> <command...>
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok - $what"
-    else
-        failed=$((failed + 1))
-        echo "not ok - $what"
-    fi
-}
-finish() {
-    echo "$passed passed, $failed failed"
-    [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
-    exit
-}
+source "$src/scripts/lib/checks.sh"
 
 # wine's messages, and those of the explorer.exe the first program starts, to a file
 w() { timeout 120 "$wine" "$@" </dev/null 2>>"$work/wine.err"; }

@@ -77,6 +77,29 @@ bool connected(NativeHandle server)
     return connectPipeClient(server) || lastError() == error::PipeConnected;
 }
 
+// A client on its own thread writes `message` (after `delay`) while the server connects
+// and reads: the server must read exactly that message. The instance is disconnected
+// again afterwards.
+void expectServed(NativeHandle server, const std::string& message,
+                  std::chrono::milliseconds delay = std::chrono::milliseconds(0))
+{
+    bool sent = false;
+    std::atomic<bool> served{false};
+    std::thread client([&] {
+        std::this_thread::sleep_for(delay);
+        sent = sendMessage(std::vector<char>(message.begin(), message.end()), served);
+    });
+    CHECK(connected(server));
+    char buffer[1024];
+    std::uint32_t got = 0;
+    CHECK(readPipeMessage(server, buffer, sizeof buffer, &got));
+    served = true;
+    CHECK(std::string(buffer, got) == message);
+    client.join();
+    CHECK(sent);
+    disconnectPipeClient(server);
+}
+
 void messagesUpToTheBufferArriveWhole()
 {
     const NativeHandle server = createPipeServer(kPipe);
@@ -115,16 +138,7 @@ void oversizedMessageFailsAndNextClientIsServed()
     CHECK(disconnectPipeClient(server));
     closePipeClient(first);
 
-    bool sent = false;
-    std::atomic<bool> served{false};
-    std::thread client([&] { sent = sendMessage({'n', 'e', 'x', 't'}, served); });
-    CHECK(connected(server));
-    CHECK(readPipeMessage(server, buffer.data(), 1024, &got));
-    served = true;
-    CHECK(got == 4 && std::memcmp(buffer.data(), "next", 4) == 0);
-    client.join();
-    CHECK(sent);
-    disconnectPipeClient(server);
+    expectServed(server, "next");
     closePipeServer(server);
 }
 
@@ -175,15 +189,7 @@ void clientClosingWithoutWritingIsBrokenPipe()
     CHECK(!readPipeMessage(server, buffer, sizeof buffer, &got));
     CHECK(lastError() == error::BrokenPipe);
     CHECK(disconnectPipeClient(server));
-    bool sent = false;
-    std::atomic<bool> served{false};
-    std::thread client([&] { sent = sendMessage({'o', 'k'}, served); });
-    CHECK(connected(server));
-    CHECK(readPipeMessage(server, buffer, sizeof buffer, &got) && got == 2);
-    served = true;
-    client.join();
-    CHECK(sent);
-    disconnectPipeClient(server);
+    expectServed(server, "ok");
     closePipeServer(server);
 }
 
@@ -292,18 +298,7 @@ void clientGoneBeforeConnectNeedsADisconnect()
         CHECK(lastError() == error::NoData);
     }
     CHECK(disconnectPipeClient(server));
-    bool sent = false;
-    std::atomic<bool> served{false};
-    std::thread client([&] { sent = sendMessage({'a', 's', 'i', 'o'}, served); });
-    CHECK(connected(server));
-    char buffer[1024];
-    std::uint32_t got = 0;
-    CHECK(readPipeMessage(server, buffer, sizeof buffer, &got));
-    served = true;
-    CHECK(got == 4 && std::memcmp(buffer, "asio", 4) == 0);
-    client.join();
-    CHECK(sent);
-    disconnectPipeClient(server);
+    expectServed(server, "asio");
     closePipeServer(server);
 }
 
@@ -331,28 +326,9 @@ void silentClientIsDroppedAfterASecond()
 
     // A client that writes within the second is not cut off, and no cancel of the
     // watch that ended meets a later read.
-    bool sent = false;
-    std::atomic<bool> served{false};
-    std::thread client([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        sent = sendMessage({'l', 'a', 't', 'e'}, served);
-    });
-    CHECK(connected(server));
-    CHECK(readPipeMessage(server, buffer, sizeof buffer, &got));
-    served = true;
-    CHECK(got == 4 && std::memcmp(buffer, "late", 4) == 0);
-    client.join();
-    CHECK(sent);
-    disconnectPipeClient(server);
+    expectServed(server, "late", std::chrono::milliseconds(400));
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    served = false;
-    std::thread next([&] { sent = sendMessage({'n'}, served); });
-    CHECK(connected(server));
-    CHECK(readPipeMessage(server, buffer, sizeof buffer, &got) && got == 1);
-    served = true;
-    next.join();
-    CHECK(sent);
-    disconnectPipeClient(server);
+    expectServed(server, "n");
     closePipeServer(server);
 }
 
