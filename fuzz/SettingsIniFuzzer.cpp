@@ -6,6 +6,7 @@
 #include "FuzzEnvironment.h"
 #include "driver/DriverTypes.h"
 #include "settings/Settings.h"
+#include "storage/IniFile.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -57,6 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     QString stored[2];
     {
+        // What the dialog's store will see: the lines it must not decode are gone.
+        dropUndecodableIniLines(ini);
         QSettings reader(ini, QSettings::IniFormat);
         stored[0] = reader.value("Audio/SampleRate", "44100").toString();
         stored[1] = reader.value("USB/SlowMode", "Disabled").toString();

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -30,12 +31,47 @@ bool removeStaleIniLock(const QString& iniPath)
     return !QFileInfo::exists(lockPath);
 }
 
+bool dropUndecodableIniLines(const QString& iniPath)
+{
+    QFile file(iniPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return true; // nothing to decode
+    const QByteArray content = file.readAll();
+    file.close();
+    if (!content.contains('@') && !content.contains('\\'))
+        return true;
+    QByteArray kept;
+    int dropped = 0;
+    for (const QByteArray& line : content.split('\n')) {
+        const qsizetype separator = line.indexOf('=');
+        const QByteArray value = separator < 0 ? QByteArray() : line.mid(separator + 1);
+        if (value.contains('@') || value.contains('\\')) {
+            ++dropped;
+            continue;
+        }
+        kept += line;
+        kept += '\n';
+    }
+    if (dropped == 0)
+        return true;
+    kept.chop(1); // the split added no line end after the last line
+    QSaveFile rewrite(iniPath);
+    if (!rewrite.open(QIODevice::WriteOnly) || rewrite.write(kept) != kept.size() ||
+        !rewrite.commit()) {
+        qDebug() << "配置文件中的损坏行无法移除：" << iniPath;
+        return false;
+    }
+    qDebug() << "已从配置文件移除损坏的行：" << iniPath << dropped;
+    return true;
+}
+
 QSettings* openIniStore(const QString& fileName, QObject* parent)
 {
     const QString dir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     QDir().mkpath(dir);
     const QString path = dir + fileName;
     removeStaleIniLock(path);
+    dropUndecodableIniLines(path);
     return new QSettings(path, QSettings::IniFormat, parent);
 }
 

@@ -159,6 +159,37 @@ private slots:
         QVERIFY(!QFileInfo::exists(dataDir() + QStringLiteral("/setting.ini.lock")));
     }
 
+    // A value QSettings would decode as a serialized type, however it is spelled, is
+    // removed before the store reads the file: decoding "Damaged" asks for 65 GB.
+    void undecodableValuesAreDroppedAndTheRestKept()
+    {
+        const QString ini = dataDir() + QStringLiteral("/setting.ini");
+        writeFile(ini, "[Audio]\r\nBufferSize=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x40)\r\n"
+                       "Damaged=@Variant(\\0\\0\\0\\tyleVarianx2\\0\\0\\0\\x40)\r\n"
+                       "SampleRate=48000\r\n"
+                       "Quoted=\"@DateTime(\\0\\0)\"\r\n"
+                       "Escaped=\\x40Variant(\\0\\0\\0\\x2)\r\n"
+                       "List=1, @Variant(\\xff\\xff\\xff\\xff)\r\n"
+                       "[USB]\r\nSlowMode=Disabled\r\nLatencySize=16");
+        QObject owner;
+        QSettings* store = openIniStore(QStringLiteral("/setting.ini"), &owner);
+        QCOMPARE(store->childKeys(), QStringList());
+        QCOMPARE(store->allKeys(),
+                 QStringList({"Audio/SampleRate", "USB/LatencySize", "USB/SlowMode"}));
+        QCOMPARE(store->value("Audio/SampleRate").toString(), QStringLiteral("48000"));
+        QCOMPARE(store->value("USB/LatencySize").toString(), QStringLiteral("16"));
+        QCOMPARE(readFile(ini), QByteArray("[Audio]\r\nSampleRate=48000\r\n[USB]\r\n"
+                                           "SlowMode=Disabled\r\nLatencySize=16"));
+
+        // What the program writes itself is never touched.
+        store->setValue("Audio/BufferSize", 256);
+        store->setValue("USB/SlowMode", "Enabled");
+        QVERIFY(syncIniStore(store));
+        const QByteArray saved = readFile(ini);
+        QVERIFY(dropUndecodableIniLines(ini));
+        QCOMPARE(readFile(ini), saved);
+    }
+
     // What a start after a crash looks like: every ini file of the program has an empty
     // lock of the current time; the panels and the dialog restore and save their controls
     // without waiting for the locks to age.
