@@ -100,11 +100,12 @@ step "the notification area comes up after the program: the icon docks"
 stop_tray_host || fail "trayer did not go away"
 sleep 1
 log=$work/program-late-tray.log
-# Wine's taskkill knows no /fi; the stand-in records what cmd.exe passed it.
-x86_64-w64-mingw32-gcc -O1 -o "$work/taskkill.exe" "$here/taskkill_standin.c" ||
-    fail "could not build the taskkill stand-in"
+# Wine's taskkill knows no /fi; the stand-in records what cmd.exe passed it and ends
+# nothing, so wine's own desktop (an explorer.exe of this session) stays.
+x86_64-w64-mingw32-gcc -std=c99 -municode -O1 -DTASKKILL -o "$work/taskkill.exe" \
+    "$src/tests/support/wintool_standin.c" -lshell32 || fail "could not build the taskkill stand-in"
 cp "$work/taskkill.exe" "$WINEPREFIX/drive_c/windows/system32/taskkill.exe"
-export QUORVIX_TASKKILL_LOG="Z:${work//\//\\}\\taskkill.log"
+export QV_STANDIN_LOG="Z:${work//\//\\}\\taskkill.log" QV_TASKKILL=inert
 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;taskkill.exe=n" start_program
 started+=($program)
 sleep 4
@@ -130,7 +131,7 @@ click_menu_entry 4 || fail "no tray menu"
 wait_until 15 test -s "$work/taskkill.log" || fail "taskkill was not run"
 wait_until 15 more_shells "$shells_before" || fail "no new shell was started after taskkill succeeded"
 tr -d '\r' <"$work/taskkill.log" |
-    grep -Eq '^session ([0-9]+): .* /f /fi "SESSION eq \1" /im explorer\.exe *$' ||
+    grep -Eq '^([0-9]+)[[:space:]].* /f /fi "SESSION eq \1" /im explorer\.exe *$' ||
     fail "taskkill got: $(cat "$work/taskkill.log" 2>/dev/null)"
 quit_through_menu "$program" || fail "\"Quit\" did not end the program"
 echo "PASS: late notification area, focus and shell restart"

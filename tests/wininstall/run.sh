@@ -10,7 +10,8 @@
 # HKCU or the profile, a copy in another session, an upgrade over the running copy and
 # an uninstall that keeps the settings. Then a folder outside Program Files for all
 # users, conflicting switches and an older Windows. Windows' taskkill and tasklist are
-# stood in for by standin.c (wine's know no /fi filters), which logs each command line.
+# stood in for by tests/support/wintool_standin.c (wine's know no /fi filters), which
+# logs each command line.
 # Builds the installer first when it is missing or older than the Windows build.
 # Prints "N passed, N failed" last and exits non-zero on any failure.
 set -u
@@ -184,8 +185,8 @@ windows_version() { w reg add 'HKCU\Software\Wine' /v Version /d "$1" /f >/dev/n
 windows_version win10
 for tool in taskkill tasklist; do
     x86_64-w64-mingw32-gcc -std=c99 -municode -O2 -s -Wall -Wextra -Werror -D"${tool^^}" \
-        -o "$c/windows/system32/$tool.exe" "$src/tests/wininstall/standin.c" -lshell32 ||
-        { echo "standin.c does not build"; finish; }
+        -o "$c/windows/system32/$tool.exe" "$src/tests/support/wintool_standin.c" -lshell32 ||
+        { echo "the taskkill and tasklist stand-ins do not build"; finish; }
 done
 snapshot before
 grep -q QuorvixMixer "$work/before.hklm" "$work/before.hkcu" && { echo "the new prefix already has an entry"; finish; }

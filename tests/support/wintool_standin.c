@@ -1,6 +1,6 @@
-/* Stand-ins for Windows' taskkill.exe and tasklist.exe in the installer's wine test:
- * wine's own know no /fi filters. Built twice by run.sh (-DTASKKILL, -DTASKLIST) into
- * the test prefix's system32. Each appends "<own session>\t<command line>" to the file
+/* Stand-ins for Windows' taskkill.exe and tasklist.exe in the wine tests (the installer
+ * test and the Windows tour): wine's own know no /fi filters. Built with -DTASKKILL or
+ * -DTASKLIST into the test prefix's system32. Each appends "<own session>\t<command line>" to the file
  * named by QV_STANDIN_LOG, then does what Windows' tool does for the installer's
  * filters (IMAGENAME eq, SESSION eq|ne) and /im:
  *   taskkill /f /fi "SESSION eq N" /im NAME   ends NAME's processes in session N, or
