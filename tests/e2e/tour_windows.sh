@@ -59,6 +59,7 @@ after_quit() { :; }
 x86_64-w64-mingw32-gcc -O1 -o "$work/foreground.exe" "$here/foreground_probe.c" ||
     { echo "FAIL: could not build the foreground probe"; exit 1; }
 foreground() { w "$work/foreground.exe" 2>/dev/null | tr -d '\r'; }
+in_front() { [ "$(foreground)" = "$1" ]; } # <title>|focus
 before_asio_request() {
     timeout 600 "$wine" notepad >/dev/null 2>&1 &
     notepad=$!
@@ -66,12 +67,10 @@ before_asio_request() {
     wait_until 15 sh -c "xdotool search --onlyvisible --class notepad.exe >/dev/null" ||
         fail "notepad did not come up"
     xdotool windowfocus --sync "$(xdotool search --onlyvisible --class notepad.exe | head -n 1)"
-    wait_until 10 sh -c '[ "$("$0" "$1" 2>/dev/null | tr -d "\r")" = "Untitled - Notepad|focus" ]' \
-        "$wine" "$work/foreground.exe" || fail "notepad is not in front: $(foreground)"
+    wait_until 10 in_front "Untitled - Notepad|focus" || fail "notepad is not in front: $(foreground)"
 }
 after_asio_request() {
-    wait_until 5 sh -c '[ "$("$0" "$1" 2>/dev/null | tr -d "\r")" = "Settings|focus" ]' \
-        "$wine" "$work/foreground.exe" ||
+    wait_until 5 in_front "Settings|focus" ||
         fail "the settings window did not take the keyboard: $(foreground) is in front"
     kill "$notepad" 2>/dev/null
 }
