@@ -16,6 +16,9 @@ ResumeReapply::ResumeReapply(MainWindow* window) : QObject(window), window(windo
     settleTimer.setInterval(kSettleMs);
     connect(&settleTimer, &QTimer::timeout, this, &ResumeReapply::reapply);
     watch = std::make_unique<platform::ResumeWatch>([this] { noticeResume(); });
+    if (!watch->failure().empty()) {
+        qDebug() << "Resume from sleep is not watched:" << QString::fromStdString(watch->failure());
+    }
 }
 
 ResumeReapply::~ResumeReapply() = default;

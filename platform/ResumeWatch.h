@@ -4,12 +4,13 @@
 // delivers the notices.
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace platform {
 
 // Calls `onResume` on the GUI thread for each resume notice. One resume can bring more
 // than one notice, so the receiver merges them. Where the system's notices cannot be
-// reached, the watch logs one line and never calls.
+// reached, the watch never calls and failure() says why.
 class ResumeWatch
 {
 public:
@@ -17,6 +18,9 @@ public:
     ~ResumeWatch();
     ResumeWatch(const ResumeWatch&) = delete;
     ResumeWatch& operator=(const ResumeWatch&) = delete;
+
+    // Why resume notices cannot be heard; empty while they can.
+    const std::string& failure() const;
 
 private:
     struct Listener;

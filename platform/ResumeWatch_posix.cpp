@@ -2,7 +2,6 @@
 
 #include <QDBusConnection>
 #include <QDBusError>
-#include <QDebug>
 #include <QObject>
 
 namespace {
@@ -41,6 +40,7 @@ struct ResumeWatch::Listener
     explicit Listener(std::function<void()> onResume) : receiver(std::move(onResume)) {}
 
     SleepSignalReceiver receiver;
+    std::string failure;
     // A connection of its own, so that a failed system bus is not kept for the whole
     // process and the watch leaves nothing behind when it goes.
     QString connectionName;
@@ -54,13 +54,18 @@ ResumeWatch::ResumeWatch(std::function<void()> onResume)
     QDBusConnection bus =
         QDBusConnection::connectToBus(QDBusConnection::SystemBus, listener->connectionName);
     if (!bus.isConnected()) {
-        qDebug() << "No system bus, resume from sleep is not watched:" << bus.lastError().message();
+        listener->failure = "no system bus: " + bus.lastError().message().toStdString();
         return;
     }
     if (!bus.connect(kLogin, kLoginPath, kLoginManager, QStringLiteral("PrepareForSleep"),
                      &listener->receiver, SLOT(prepareForSleep(bool)))) {
-        qDebug() << "Resume from sleep is not watched:" << bus.lastError().message();
+        listener->failure = "no subscription: " + bus.lastError().message().toStdString();
     }
+}
+
+const std::string& ResumeWatch::failure() const
+{
+    return listener->failure;
 }
 
 ResumeWatch::~ResumeWatch()

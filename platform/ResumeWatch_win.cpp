@@ -1,7 +1,5 @@
 #include "platform/ResumeWatch.h"
 
-#include <QDebug>
-
 #include <cstring>
 
 #include <windows.h>
@@ -69,6 +67,7 @@ struct ResumeWatch::Listener
     HWND window = nullptr;
     HPOWERNOTIFY displayNotice = nullptr;
     bool displayOff = false;
+    std::string failure;
 };
 
 ResumeWatch::ResumeWatch(std::function<void()> onResume)
@@ -81,8 +80,7 @@ ResumeWatch::ResumeWatch(std::function<void()> onResume)
     windowClass.hInstance = instance;
     windowClass.lpszClassName = kWindowClass;
     if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-        qDebug() << "Resume from sleep is not watched, window class error:"
-                 << static_cast<unsigned>(GetLastError());
+        listener->failure = "window class error " + std::to_string(GetLastError());
         return;
     }
     // Top-level (no parent, not HWND_MESSAGE) and never shown.
@@ -90,8 +88,7 @@ ResumeWatch::ResumeWatch(std::function<void()> onResume)
         CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, kWindowClass, L"Quorvix resume watch",
                         WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
     if (!listener->window) {
-        qDebug() << "Resume from sleep is not watched, window error:"
-                 << static_cast<unsigned>(GetLastError());
+        listener->failure = "window error " + std::to_string(GetLastError());
         return;
     }
     SetWindowLongPtrW(listener->window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(listener.get()));
@@ -99,6 +96,11 @@ ResumeWatch::ResumeWatch(std::function<void()> onResume)
         listener->displayNotice = RegisterPowerSettingNotification(
             listener->window, &kConsoleDisplayState, DEVICE_NOTIFY_WINDOW_HANDLE);
     }
+}
+
+const std::string& ResumeWatch::failure() const
+{
+    return listener->failure;
 }
 
 ResumeWatch::~ResumeWatch()
