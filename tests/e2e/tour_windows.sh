@@ -123,7 +123,7 @@ held '"mic48V":{}' || fail "the power cycle kept the controls"
 w "$src/build/windows/tools/quorvix-resume-broadcast.exe" || fail "the resume was not broadcast"
 wait_until 6 sh -c "grep -c 'Device found with PID: 2' '$log' | grep -qx 2" || fail "no detection after the resume"
 logged "Resumed from sleep." || fail "no log line for the resume"
-wait_until 5 held '"mic48V":{"1":1}' || fail "48V of MIC1 was not sent again"
+wait_until 5 held '"mic48V":{"1":1,' || fail "48V of MIC1 was not sent again"
 held '"sampleRate":44100' || fail "the sample rate was not sent again"
 find_window_titled '"Quorvix' && fail "the resume showed a window"
 
