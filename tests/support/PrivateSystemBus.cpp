@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTest>
 
 namespace {
 
@@ -137,8 +138,10 @@ bool PrivateSystemBus::logindCommand(const QByteArray& line)
     if (!logind)
         return false;
     logind->write(line + '\n');
-    QByteArray answer;
-    return readLine(*logind, answer, 60000) && answer.startsWith("ok");
+    // The event loop runs meanwhile, so the program hears each signal as it comes.
+    if (!QTest::qWaitFor([this] { return logind->canReadLine(); }, 60000))
+        return false;
+    return logind->readLine().startsWith("ok");
 }
 
 bool PrivateSystemBus::resumeFromStranger()
