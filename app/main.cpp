@@ -3,6 +3,7 @@
 #include "app/SingleInstance.h"
 #include "app/TranslationLoader.h"
 #include "mainwindow/MainWindow.h"
+#include "mainwindow/ResumeReapply.h"
 #include "settings/Settings.h"
 #include "tray/TrayIcon.h"
 
@@ -44,6 +45,8 @@ int main(int argc, char* argv[])
     // teardown below from deleting it a second time.
     QPointer<MainWindow> mainWindow = new MainWindow();
     mainWindow->setSettingsWindow(settings);
+    // A child of the main window, which it serves and with which it goes.
+    new ResumeReapply(mainWindow);
     auto* tray = new TrayIcon();
     tray->setMainWindow(mainWindow);
     tray->setSettingsWindow(settings);

@@ -127,6 +127,17 @@ void MainWindow::detectDevice()
     releaseDevice(probe);
 }
 
+void MainWindow::detectAgain()
+{
+    if (!watchTimer->isActive() || detectTimer->isActive()) {
+        return;
+    }
+    // Started first, so that a tick that ends early (no answer, the dialog without a
+    // driver, an unreadable firmware) leaves detection running as it always does.
+    detectTimer->start();
+    detectDevice();
+}
+
 bool MainWindow::handOverToSettings(AudioBusDevice* probe)
 {
     if (!settingsWindow) {

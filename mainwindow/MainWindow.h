@@ -25,6 +25,13 @@ public:
     // The settings dialog that each detection of a known model hands the connection to.
     void setSettingsWindow(Settings* settings) { settingsWindow = settings; }
 
+    // Runs the detection of a connected interface again, exactly as a reconnect does:
+    // the settings dialog makes its link anew and sends the stored streaming settings,
+    // then a new panel sends every stored control. Should the interface not answer, the
+    // detection timer carries on as after any failed tick. Without a connected interface
+    // detection is running anyway, and this does nothing.
+    void detectAgain();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 

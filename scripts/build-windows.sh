@@ -2,7 +2,8 @@
 # Cross-builds the Windows program on Debian 12 (run as root) and lays it out ready to run:
 #   build/windows/QuorvixMixer/  QuorvixDriver.exe, its two .qm files, the Qt DLLs and
 #                                plugins it loads and the MinGW runtime, nothing else
-#   build/windows/tools/         quorvix-asiopeer.exe (static), which plays the ASIO driver
+#   build/windows/tools/         quorvix-asiopeer.exe (static), which plays the ASIO driver,
+#                                and quorvix-resume-broadcast.exe, which says the computer resumed
 #   build/windows/QuorvixDriver.ico  the program's multi-size icon, for the installer
 # The program and every DLL in the ready folder are signed (scripts/lib/sign.sh: the
 # release certificate from QUORVIX_SIGN_PFX and QUORVIX_SIGN_PASSWORD, else a throwaway
@@ -70,6 +71,9 @@ build asiopeer "$out/cmake-asiopeer" cmake -S tools/asiopeer -DCMAKE_TOOLCHAIN_F
 
 mkdir -p "$out/tools"
 x86_64-w64-mingw32-strip -o "$out/tools/quorvix-asiopeer.exe" "$out/cmake-asiopeer/quorvix-asiopeer.exe"
+say "building the resume broadcast"
+x86_64-w64-mingw32-gcc -std=c99 -O1 -s -Wall -Wextra -Werror -o "$out/tools/quorvix-resume-broadcast.exe" \
+  tools/resume-broadcast/main.c || die "building the resume broadcast failed"
 
 mkdir -p "$dist/platforms" "$dist/styles" "$dist/imageformats"
 cp "$out/cmake/bin/QuorvixDriver.exe" "$out/cmake/bin/QuorvixDriver_en_US.qm" \

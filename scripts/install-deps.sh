@@ -10,6 +10,7 @@ packages=(
   osslsigncode openssl unzip python3
   clang clang-format libclang-rt-14-dev
   procps psmisc file dpkg-dev
+  dbus-daemon
 )
 
 missing=()

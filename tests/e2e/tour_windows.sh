@@ -114,6 +114,19 @@ wait_until 20 find_icon || fail "the icon did not dock when the notification are
 logged "Tray icon still not in the notification area" && fail "the program gave up its icon"
 shot late-tray-docked
 
+step "the computer resumes: the interface, back at power-on, gets the stored state again"
+# Wine never sleeps; the helper broadcasts what Windows sends on a resume.
+held() { "$bin/quorvix-devsim" --ctl state | grep -q "$1"; }
+wait_until 10 logged "Device found with PID: 2" || fail "the TK2 was not found"
+sim power-cycle
+held '"mic48V":{}' || fail "the power cycle kept the controls"
+w "$src/build/windows/tools/quorvix-resume-broadcast.exe" || fail "the resume was not broadcast"
+wait_until 6 sh -c "grep -c 'Device found with PID: 2' '$log' | grep -qx 2" || fail "no detection after the resume"
+logged "Resumed from sleep." || fail "no log line for the resume"
+wait_until 5 held '"mic48V":{"1":1,' || fail "48V of MIC1 was not sent again"
+held '"sampleRate":44100' || fail "the sample rate was not sent again"
+find_window_titled '"Quorvix' && fail "the resume showed a window"
+
 step "\"Refresh Audio Device\" restarts the shell of this session only"
 # The log's Chinese lines reach this console as "?": what ran shows the outcome.
 shells() { # explorer.exe processes of this prefix
@@ -133,4 +146,4 @@ tr -d '\r' <"$work/taskkill.log" |
     grep -Eq '^([0-9]+)[[:space:]].* /f /fi "SESSION eq \1" /im explorer\.exe *$' ||
     fail "taskkill got: $(cat "$work/taskkill.log" 2>/dev/null)"
 quit_through_menu "$program" || fail "\"Quit\" did not end the program"
-echo "PASS: late notification area, focus and shell restart"
+echo "PASS: late notification area, resume, focus and shell restart"

@@ -40,6 +40,7 @@ private slots:
     void garbageAndCloseMidReply();
     void malformedRequests();
     void streamingState();
+    void powerCycleForgetsSettingsAndKeepsHandles();
 
 private:
     RawReply ask(quint32 code, const QByteArray& input = {}, quint32 outputLength = 0)
@@ -355,3 +356,36 @@ void TestDevsim::streamingState()
 
 QTEST_GUILESS_MAIN(TestDevsim)
 #include "tst_devsim.moc"
+
+void TestDevsim::powerCycleForgetsSettingsAndKeepsHandles()
+{
+    startAndConnect({"--model", "zr", "--firmware", "3.1", "--sample-rate", "96000"});
+    QVERIFY(sim.control("journal-matrix brief").startsWith("ok"));
+    const QJsonObject powerOn = sim.state();
+    QCOMPARE(ask(RequestCode::SendCommand, record(VendorOpcode::Mic48V, 1, 1)).status, 1u);
+    QCOMPARE(ask(RequestCode::SendCommand, record(0x07, 2, 1, 40)).status, 1u);
+    QCOMPARE(ask(RequestCode::SetSampleRate, RawLink::u32(44100)).status, 1u);
+    QCOMPARE(ask(RequestCode::SetBufferSize, RawLink::u32(512)).status, 1u);
+    QCOMPARE(ask(RequestCode::StopAudio).status, 1u);
+    QByteArray image(MixerMatrix::ByteSize, '\0');
+    image[8] = 0x3f;
+    QCOMPARE(ask(RequestCode::WriteMixerMatrix, image).status, 1u);
+    QVERIFY(sim.state() != powerOn);
+
+    QCOMPARE(sim.control("power-cycle"), QString("ok power-cycled"));
+    QJsonObject after = sim.state();
+    // Only the counters of what happened on the socket differ from the start.
+    for (const char* counter : {"requests", "connections", "connectionsAccepted"})
+        after.insert(counter, powerOn.value(counter));
+    QCOMPARE(after, powerOn);
+    QCOMPARE(sim.matrix(), QVector<double>(MixerMatrix::ElementCount, 0.0));
+
+    // The handle opened before the power cycle still works, on the same interface.
+    const RawReply id = ask(RequestCode::ReadProductId, {}, 4);
+    QCOMPARE(id.status, 1u);
+    QCOMPARE(RawLink::u32At(id.output, 0), 15u);
+    QCOMPARE(ask(RequestCode::QueryCommand, firmwareQuery, 32).output,
+             QByteArray("3.1") + QByteArray(7, '\0'));
+    QCOMPARE(sim.state().value("connectionsAccepted").toInt(), 1);
+    QCOMPARE(sim.state().value("sampleRate").toInt(), 96000);
+}

@@ -84,6 +84,10 @@ QString CommandInterpreter::execute(const QString& line)
         QString error;
         return sim.plug(error) ? ok("plugged") : fail(error);
     }
+    if (command == "power-cycle") {
+        sim.powerCycle();
+        return ok("power-cycled");
+    }
     if (command == "model") {
         if (words.size() != 2 || !DeviceState::parseModel(words[1], sim.state.pid))
             return fail("model takes tk1, tk2, zr or a product id");
@@ -224,7 +228,8 @@ QString CommandInterpreter::dumpMatrix(const QString& path)
 QString CommandInterpreter::help()
 {
     return QStringLiteral(
-        "commands: unplug, plug, model <tk1|tk2|zr|pid>, firmware <text>, firmware-hex <hex>, "
+        "commands: unplug, plug, power-cycle, model <tk1|tk2|zr|pid>, firmware <text>, "
+        "firmware-hex <hex>, "
         "short-firmware on|off, busy on|off, max-handles <n>, refuse <code|name|all> [count], "
         "refuse off, silent on|off, "
         "garbage on|off, close-mid-reply on|off, set <sampleRate|bufferSize|usbLatency|"

@@ -77,6 +77,24 @@ QString DeviceState::firmwareText() const
                                end - firmware.begin());
 }
 
+void DeviceState::powerCycle(const DeviceState& powerOn)
+{
+    sampleRate = powerOn.sampleRate;
+    bufferSize = powerOn.bufferSize;
+    usbLatency = powerOn.usbLatency;
+    wdmChannels = powerOn.wdmChannels;
+    slowMode = powerOn.slowMode;
+    streamRunning = powerOn.streamRunning;
+    streamChangedBy = powerOn.streamChangedBy;
+    otg = powerOn.otg;
+    micVolume = powerOn.micVolume;
+    mic48V = powerOn.mic48V;
+    mic20dB = powerOn.mic20dB;
+    micInstrument = powerOn.micInstrument;
+    outVolume = powerOn.outVolume;
+    matrix = powerOn.matrix;
+}
+
 QJsonObject DeviceState::toJson() const
 {
     QJsonObject stream{{"running", streamRunning}, {"changedBy", streamChangedBy}};

@@ -37,6 +37,10 @@ struct DeviceState
     bool setFirmwareText(const QByteArray& text);
     bool setFirmwareHex(const QByteArray& hex);
     QString firmwareText() const; // up to the first zero byte
+    // What the interface does when it loses power and its driver rides through: every
+    // control, streaming setting and the mixer image go back to those of `powerOn`, while
+    // identity, firmware and the plug state stay (so open handles stay valid).
+    void powerCycle(const DeviceState& powerOn);
 
     QJsonObject toJson() const;
 };

@@ -32,6 +32,8 @@ public:
 
     bool plug(QString& error);
     void unplug();
+    // The interface loses power and comes back at the state it started with.
+    void powerCycle() { state.powerCycle(options.initial); }
     DeviceEndpoint& endpoint() { return device; }
     QJsonObject stateJson() const;
 

@@ -35,6 +35,8 @@ const char* const description =
     "\n"
     "Control commands (one line in, one line out starting with \"ok\" or \"error\"):\n"
     "  unplug | plug                    remove / restore the device socket\n"
+    "  power-cycle                      back to the power-on controls and streaming\n"
+    "                                   settings; open handles stay valid\n"
     "  model tk1|tk2|zr|<pid>           product id reported from now on\n"
     "  firmware <text> | firmware-hex <hex>   firmware bytes (at most 10)\n"
     "  short-firmware on|off            answer the firmware query with 9 bytes\n"

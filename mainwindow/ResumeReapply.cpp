@@ -1,0 +1,36 @@
+#include "mainwindow/ResumeReapply.h"
+
+#include "mainwindow/MainWindow.h"
+#include "platform/ResumeWatch.h"
+
+#include <QDebug>
+
+namespace {
+// The interface and its driver need a moment after the resume before they answer again.
+constexpr int kSettleMs = 2000;
+} // namespace
+
+ResumeReapply::ResumeReapply(MainWindow* window) : QObject(window), window(window)
+{
+    settleTimer.setSingleShot(true);
+    settleTimer.setInterval(kSettleMs);
+    connect(&settleTimer, &QTimer::timeout, this, &ResumeReapply::reapply);
+    watch = std::make_unique<platform::ResumeWatch>([this] { noticeResume(); });
+    if (!watch->failure().empty()) {
+        qDebug() << "Resume from sleep is not watched:" << QString::fromStdString(watch->failure());
+    }
+}
+
+ResumeReapply::~ResumeReapply() = default;
+
+void ResumeReapply::noticeResume()
+{
+    // Every further notice starts the wait again, so a burst ends in one re-apply.
+    settleTimer.start();
+}
+
+void ResumeReapply::reapply()
+{
+    qDebug() << "Resumed from sleep.";
+    window->detectAgain();
+}

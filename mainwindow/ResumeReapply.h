@@ -1,0 +1,31 @@
+#pragma once
+// Sends the interface its stored state again after the computer wakes from sleep. A driver
+// that rides through the resume keeps its handles open, so the connection watch never
+// fails, while the interface itself is back at its power-on state. Once the resume notices
+// have settled for two seconds, the main window's detection runs again, as on a reconnect.
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+class MainWindow;
+
+namespace platform {
+class ResumeWatch;
+}
+
+class ResumeReapply : public QObject
+{
+public:
+    // Watches for resumes for `window`, as its Qt child.
+    explicit ResumeReapply(MainWindow* window);
+    ~ResumeReapply() override;
+
+private:
+    void noticeResume();
+    void reapply();
+
+    MainWindow* window;
+    QTimer settleTimer;
+    std::unique_ptr<platform::ResumeWatch> watch;
+};
