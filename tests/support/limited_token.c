@@ -13,9 +13,12 @@ int wmain(void)
     DWORD size = sizeof admins, code = 0;
     SID_AND_ATTRIBUTES deny = {admins, 0};
     HANDLE own, limited;
-    STARTUPINFOW si = {sizeof si};
+    STARTUPINFOW si;
     PROCESS_INFORMATION pi;
     wchar_t* rest = GetCommandLineW();
+
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
 
     /* The command line after this program's own name, as the shell gave it. */
     if (*rest == L'"') {
