@@ -675,19 +675,25 @@ Function un.onInit
   ${Else}
     !insertmacro MUI_LANGDLL_DISPLAY
   ${EndIf}
+  ${GetParameters} $R0
   ${If} $AllUsers = 1
     ; Every user's settings stay: the page says so, and there is nothing to tick.
     StrCpy $UnConfirmText "$(UnConfirmAllUsers)"
     SectionSetText ${UnSecSettings} ""
     ${If} $Admin = 0
+      ; Silent, or already the copy that was to be elevated (the prompt gave no
+      ; administrator rights, as with UAC turned off): never ask again.
+      ClearErrors
+      ${GetOptions} $R0 "/ELEVATED" $R1
       ${If} ${Silent}
+      ${OrIfNot} ${Errors}
         !insertmacro QV_REFUSE "$(MsgNeedAdmin)" ${EXIT_NEED_ADMIN}
       ${EndIf}
       ; The installed Uninstall.exe itself, not this copy in the user's temp folder, and
       ; without "_?=": elevated, it copies itself into a folder only administrators can
       ; write and runs from there, so nothing the user can change is run elevated.
       StrCpy $R8 "$INSTDIR\${UNINSTALLER}"
-      StrCpy $R9 ""
+      StrCpy $R9 "/ELEVATED"
       Call un.RunElevated
       ${If} $R9 == ""
         !insertmacro QV_REFUSE "$(MsgNeedAdmin)" ${EXIT_NEED_ADMIN}
@@ -697,7 +703,6 @@ Function un.onInit
     ${EndIf}
   ${Else}
     StrCpy $UnConfirmText "$(UnConfirmCurrentUser)"
-    ${GetParameters} $R0
     ClearErrors
     ${GetOptions} $R0 "/REMOVESETTINGS" $R1
     ${IfNot} ${Errors}

@@ -12,7 +12,8 @@
 # users, conflicting switches and an older Windows. Windows' taskkill and tasklist are
 # stood in for by tests/support/wintool_standin.c (wine's know no /fi filters), which
 # logs each command line.
-# Builds the installer first when it is missing or older than the Windows build.
+# Builds the installer first when it is missing or older than the Windows build or its
+# own sources.
 # Prints "N passed, N failed" last and exits non-zero on any failure.
 set -u
 src=$(cd "$(dirname "$0")/../.." && pwd)
@@ -30,7 +31,8 @@ if [ ${#need[@]} -gt 0 ]; then
     apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 app=$src/build/windows/QuorvixMixer/QuorvixDriver.exe
-if [ ! -f "$setup" ] || [ ! -d "$stage" ] || [ "$app" -nt "$setup" ]; then
+if [ ! -f "$setup" ] || [ ! -d "$stage" ] || [ "$app" -nt "$setup" ] ||
+    [ -n "$(find "$src/packaging/windows" "$src/scripts/build-windows-installer.sh" -newer "$setup")" ]; then
     bash "$src/scripts/build-windows-installer.sh" >/dev/null || { echo "0 passed, 1 failed"; exit 1; }
 fi
 source "$src/scripts/lib/wine.sh"
@@ -195,19 +197,29 @@ next_page() { # <shot name>: Enter (the default button), then the next page sett
     xdotool key --window "$win" Return 2>/dev/null
     wait_until 60 settled && shot "$1"
 }
-click() { xdotool mousemove --window "$win" "$1" "$2" click 1 2>/dev/null; sleep 0.4; }
-# The welcome page up to the folder page; the arguments run on the mode and the
-# autostart pages (a click, or nothing).
-wizard() { # <language> <on the mode page...> -- <on the autostart page...>
-    local lang=$1
-    shift
-    wait_until 60 setup_window && last= && wait_until 60 settled && shot "$lang-1-welcome" &&
-        next_page "$lang-2-notices" && next_page "$lang-3-mode" || return 1
-    while [ "$1" != -- ]; do "$1" "$2" "$3"; shift 3; done
-    shift
-    next_page "$lang-4-autostart" || return 1
-    while [ $# -gt 0 ]; do "$1" "$2" "$3"; shift 3; done
-    next_page "$lang-5-folder"
+# The n-th check box or radio button of the page, found in the column they share below
+# the header's line (where it lies depends on the language's font), clicked.
+click() { # <n>
+    local line y
+    line=$(convert-im6.q16 "$work/page.png" -crop 1x200+10+40 -colorspace gray -depth 8 txt:- |
+        awk -F'[,:()]' 'NR > 1 && $4 + 0 < 200 { print $2 + 40; exit }')
+    y=$(convert-im6.q16 "$work/page.png" -crop "1x300+32+$((line + 2))" -colorspace gray -depth 8 txt:- |
+        awk -F'[,:()]' -v n="$1" -v top=$((line + 2)) 'NR > 1 && $4 + 0 < 200 {
+            y = $2 + top
+            if (!count || y - last > 16) { if (count == n) exit; count++; first = y }
+            last = y }
+        END { if (count == n) print int((first + last) / 2) }')
+    [ -n "$y" ] && xdotool mousemove --window "$win" 32 "$y" click 1 2>/dev/null && sleep 0.4
+}
+# The welcome page up to the folder page, clicking the given control on the mode and on
+# the autostart page (0: none).
+wizard() { # <language> <mode page control> <autostart page control>
+    wait_until 60 setup_window && last= && wait_until 60 settled && shot "$1-1-welcome" &&
+        next_page "$1-2-notices" && next_page "$1-3-mode" || return 1
+    [ "$2" = 0 ] || click "$2" || return 1
+    next_page "$1-4-autostart" || return 1
+    [ "$3" = 0 ] || click "$3" || return 1
+    next_page "$1-5-folder"
 }
 # Install, then the finish page once the entry is written.
 install_to_finish() { # <shot name>
@@ -231,6 +243,8 @@ timeout 180 "$wineserver" -w
 # wine 8 passes for Windows 7 unless told otherwise; the installer needs 10.
 windows_version() { w reg add 'HKCU\Software\Wine' /v Version /d "$1" /f >/dev/null; }
 windows_version win10
+# The Chinese pages ask for SimSun (宋体), which Windows has and wine has not.
+w reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 宋体 /d 'Noto Sans CJK SC' /f >/dev/null
 for tool in taskkill tasklist; do
     x86_64-w64-mingw32-gcc -std=c99 -municode -O2 -s -Wall -Wextra -Werror -D"${tool^^}" \
         -o "$c/windows/system32/$tool.exe" "$src/tests/support/wintool_standin.c" -lshell32 ||
@@ -340,8 +354,8 @@ fi
 echo "== a standard user, page by page, in English"
 mkdir -p "$shots"
 rm -f "$work/rc"
-(as_user "$(winpath "$setup")" /LANG=1033 2>>"$work/wine.err"; echo $? >"$work/rc") &
-check "welcome, notices, mode, start at log-in and folder pages" wizard en --
+(as_user "$(winpath "$setup")" /LANG=1033 >/dev/null 2>>"$work/wine.err"; echo $? >"$work/rc") &
+check "welcome, notices, mode, start at log-in and folder pages" wizard en 0 0
 check "the finish page after the installation" install_to_finish en-6-finish
 xdotool key --window "$win" Return 2>/dev/null
 check "the installer exits with 0" exit_code_is 0
@@ -354,8 +368,8 @@ check "uninstalled, nothing left" same_as before user_removed
 
 echo "== a standard user, page by page, in Chinese, the start at log-in unticked"
 rm -f "$work/rc"
-(as_user "$(winpath "$setup")" /LANG=2052 2>>"$work/wine.err"; echo $? >"$work/rc") &
-check "the same pages, the box unticked" wizard zh -- click 32 82
+(as_user "$(winpath "$setup")" /LANG=2052 >/dev/null 2>>"$work/wine.err"; echo $? >"$work/rc") &
+check "the same pages, the box unticked" wizard zh 0 1
 check "the finish page" install_to_finish zh-6-finish
 xdotool key --window "$win" Return 2>/dev/null
 check "the installer exits with 0" exit_code_is 0
@@ -369,7 +383,7 @@ mode all
 echo "== elevated, interactive: the mode page opens on everyone"
 rm -f "$work/rc"
 (w "$setup" /LANG=1033; echo $? >"$work/rc") &
-check "the pages up to the folder" wizard en-elevated --
+check "the pages up to the folder" wizard en-elevated 0 0
 check "the finish page" install_to_finish en-elevated-6-finish
 xdotool key --window "$win" Return 2>/dev/null
 check "the installer exits with 0" exit_code_is 0
@@ -381,8 +395,8 @@ check "uninstalled, nothing left" same_as before all_interactive_removed
 
 echo "== a standard user chooses everyone: the hand-over to the elevated copy"
 rm -f "$work/rc"
-(WINEDEBUG=trace+exec as_user "$(winpath "$setup")" /LANG=1033 2>"$work/exec.log"; echo $? >"$work/rc") &
-wizard en-handover click 32 160 -- >/dev/null
+(WINEDEBUG=trace+exec as_user "$(winpath "$setup")" /LANG=1033 >/dev/null 2>"$work/exec.log"; echo $? >"$work/rc") &
+wizard en-handover 2 0 >/dev/null
 last=$(page)
 xdotool key --window "$win" Return 2>/dev/null
 # wine's "runas" gives no administrator rights: the silent copy refuses with 7 and this
@@ -411,7 +425,7 @@ check "nothing in HKCU or in the profile" same_as before all_installed hkcu user
 
 echo "== all users: the uninstaller started by a standard user"
 win=
-(WINEDEBUG=trace+exec as_user "$windir\\Uninstall.exe" 2>"$work/exec.log") &
+(WINEDEBUG=trace+exec as_user "$windir\\Uninstall.exe" >/dev/null 2>"$work/exec.log") &
 check "the elevated copy, without rights under wine, says so" wait_until 120 message_box
 starts=$(elevated_starts)
 echo "$starts"
