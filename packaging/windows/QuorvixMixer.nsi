@@ -401,6 +401,9 @@ Function InstallElevated
   ${Case} ""
     StrCpy $0 "$(MsgNeedAdmin)"
     StrCpy $R9 ${EXIT_NEED_ADMIN}
+  ${Case} ${EXIT_NEED_ADMIN}
+    ; The prompt was approved but gave no administrator rights (UAC turned off).
+    StrCpy $0 "$(MsgNeedAdmin)"
   ${Case} ${EXIT_NOT_WRITABLE}
     StrCpy $0 "$(MsgNotWritable)"
   ${Case} ${EXIT_STILL_RUNNING}
