@@ -228,6 +228,16 @@ install_to_finish() { # <shot name>
     wait_until 120 test -f "$dir/Uninstall.exe" && sleep 1 && wait_until 60 settled && shot "$1"
 }
 exit_code_is() { wait_until 60 test -s "$work/rc" && [ "$(cat "$work/rc")" = "$1" ]; }
+# Starts the command (its exit code into $work/rc), goes through the pages clicking the
+# given controls, installs, closes the finish page and expects exit code 0.
+install_interactively() { # <shot prefix> <mode page control> <autostart page control> <command...>
+    local name=$1 mode_control=$2 autostart_control=$3
+    shift 3
+    rm -f "$work/rc"
+    ("$@" >/dev/null 2>>"$work/wine.err"; echo $? >"$work/rc") &
+    wizard "$name" "$mode_control" "$autostart_control" && install_to_finish "$name-6-finish" &&
+        xdotool key --window "$win" Return 2>/dev/null && exit_code_is 0
+}
 # ShellExecuteEx's "runas" calls in wine's exec trace, as "<file> <parameters>".
 elevated_starts() {
     sed -n 's/.*SHELL_execute .* verb=L"runas" file=L"\(.*\)" parm=L"\(.*\)" dir=.*/\1 \2/p' "$work/exec.log" |
@@ -353,12 +363,7 @@ fi
 
 echo "== a standard user, page by page, in English"
 mkdir -p "$shots"
-rm -f "$work/rc"
-(as_user "$(winpath "$setup")" /LANG=1033 >/dev/null 2>>"$work/wine.err"; echo $? >"$work/rc") &
-check "welcome, notices, mode, start at log-in and folder pages" wizard en 0 0
-check "the finish page after the installation" install_to_finish en-6-finish
-xdotool key --window "$win" Return 2>/dev/null
-check "the installer exits with 0" exit_code_is 0
+check "every page with Enter, installed, exit code 0" install_interactively en 0 0 as_user "$(winpath "$setup")" /LANG=1033
 check "every file as built, and the uninstaller" installed_as_staged
 check "starting at log-in, as ticked" autostart_set
 check "the finish page started the program with the user's rights" wait_until 60 find_icon
@@ -367,12 +372,7 @@ snapshot user_removed
 check "uninstalled, nothing left" same_as before user_removed
 
 echo "== a standard user, page by page, in Chinese, the start at log-in unticked"
-rm -f "$work/rc"
-(as_user "$(winpath "$setup")" /LANG=2052 >/dev/null 2>>"$work/wine.err"; echo $? >"$work/rc") &
-check "the same pages, the box unticked" wizard zh 0 1
-check "the finish page" install_to_finish zh-6-finish
-xdotool key --window "$win" Return 2>/dev/null
-check "the installer exits with 0" exit_code_is 0
+check "the same pages, the box unticked, exit code 0" install_interactively zh 0 1 as_user "$(winpath "$setup")" /LANG=2052
 check "no Run value" test -z "$(reg_value "$run_key" 'Quorvix Mixer')"
 check "the entry records Chinese" reg_value_is "$uninst_key" 'Installer Language' 2052
 uninstall
@@ -381,12 +381,7 @@ check "uninstalled, nothing left" same_as before user_removed2
 
 mode all
 echo "== elevated, interactive: the mode page opens on everyone"
-rm -f "$work/rc"
-(w "$setup" /LANG=1033; echo $? >"$work/rc") &
-check "the pages up to the folder" wizard en-elevated 0 0
-check "the finish page" install_to_finish en-elevated-6-finish
-xdotool key --window "$win" Return 2>/dev/null
-check "the installer exits with 0" exit_code_is 0
+check "every page with Enter, exit code 0" install_interactively en-elevated 0 0 w "$setup" /LANG=1033
 check "installed for everyone: Program Files" installed_as_staged
 check "and the entry under HKLM" entry_complete
 uninstall
