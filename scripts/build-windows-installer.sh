@@ -19,6 +19,7 @@ nsi=$root/packaging/windows/QuorvixMixer.nsi
 need=()
 command -v makensis >/dev/null 2>&1 || need+=(nsis)
 command -v zip >/dev/null 2>&1 || need+=(zip)
+command -v convert-im6.q16 >/dev/null 2>&1 || need+=(imagemagick)
 if [ ${#need[@]} -gt 0 ]; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
@@ -97,6 +98,13 @@ for word in 'Permission is hereby granted' 'Lockless Inc' 'Regents of the Univer
     grep -q "$word" "$lic/winpthreads.txt" || { echo "build-windows-installer: winpthreads licence incomplete ($word)" >&2; exit 1; }
 done
 
+# The welcome and finish pages' picture (164x314, what NSIS's wizard pages are laid out
+# for): the program's artwork on the colour of its own background, as a 24-bit BMP.
+wizard=$work/wizard.bmp
+convert-im6.q16 -size 164x314 xc:'#2C313C' \( "$root/resources/icon/icon.png" -resize 140x140 \) \
+    -gravity north -geometry +0+40 -composite -strip -type TrueColor "BMP3:$wizard" ||
+    { echo "build-windows-installer: the wizard picture could not be made" >&2; exit 1; }
+
 # The exact list of what is installed, so the uninstaller removes those files and
 # folders and nothing a user put beside them.
 files_nsh=$work/files.nsh
@@ -126,7 +134,7 @@ files_nsh=$work/files.nsh
 
 signed_dir=$work/signed
 if ! makensis -V2 -INPUTCHARSET UTF8 -DVERSION="$version" -DSTAGE="$stage" -DFILES_NSH="$files_nsh" \
-    -DOUTFILE="$setup" -DICON="$icon" -DSIGN_COMMAND="bash \"$root/scripts/lib/sign.sh\" --keep \"$signed_dir\"" "$nsi"; then
+    -DOUTFILE="$setup" -DICON="$icon" -DWIZARD_BMP="$wizard" -DSIGN_COMMAND="bash \"$root/scripts/lib/sign.sh\" --keep \"$signed_dir\"" "$nsi"; then
     rm -f "$setup"
     echo "build-windows-installer: makensis failed" >&2
     exit 1

@@ -2,10 +2,12 @@
 ; Built by scripts/build-windows-installer.sh, which stages the program folder with its
 ; licences and generates FILES_NSH, the exact list of the staged files:
 ;   makensis -INPUTCHARSET UTF8 -DVERSION=1.0.0 -DSTAGE=<staged folder>
-;            -DFILES_NSH=<list> -DOUTFILE=<setup.exe> QuorvixMixer.nsi
+;            -DFILES_NSH=<list> -DOUTFILE=<setup.exe> -DICON=<.ico> -DWIZARD_BMP=<.bmp>
+;            QuorvixMixer.nsi
 ; Two modes: for the current user (the default, no administrator rights) or for everyone
 ; on this PC (elevated). Switches and exit codes: docs/windows-installer.md.
-;   setup:     /S  /CURRENTUSER | /ALLUSERS  /NOAUTOSTART  /LAUNCH  /D=<folder> (last)
+;   setup:     /S  /CURRENTUSER | /ALLUSERS  /NOAUTOSTART | /AUTOSTART=0|1  /LANG=<id>
+;              /LAUNCH  /D=<folder> (last)
 ;   uninstall: /S  /REMOVESETTINGS (per-user only: also delete %APPDATA%\QuorvixDriver)
 
 Unicode true
@@ -35,6 +37,7 @@ Target amd64-unicode
 !define EXIT_NEED_ADMIN 7
 !define EXIT_FOLDER_REFUSED 8
 !define EXIT_OTHER_MODE 9
+!define EXIT_NO_MODE 10
 
 !include "MUI2.nsh"
 !include "LogicLib.nsh"
@@ -69,6 +72,7 @@ Var DirGiven      ; 1: /D= chose the folder
 Var Admin         ; 1: this process has administrator rights (elevated)
 Var Delegate      ; 1: an elevated copy of this installer does the work
 Var ModeRadioAll
+Var AutostartBox
 Var UnConfirmText
 
 ; The program's icon in every size the shell draws, made by the Windows build; the
@@ -78,6 +82,12 @@ Var UnConfirmText
 !endif
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
+; The welcome and finish pages' picture, made from the same artwork (164x314 BMP).
+!ifndef WIZARD_BMP
+  !error "define WIZARD_BMP, the wizard pages' picture (scripts/build-windows-installer.sh does)"
+!endif
+!define MUI_WELCOMEFINISHPAGE_BITMAP "${WIZARD_BMP}"
+!define MUI_UNWELCOMEFINISHPAGE_BITMAP "${WIZARD_BMP}"
 ; -DSIGN_COMMAND=<command> signs the uninstaller as it is written and the setup at the
 ; end (%1 is the file); a failed signature fails the build.
 !ifdef SIGN_COMMAND
@@ -95,7 +105,7 @@ Var UnConfirmText
 !define MUI_LICENSEPAGE_BUTTON "$(^NextBtn)"
 !insertmacro MUI_PAGE_LICENSE "${STAGE}/licenses/THIRD-PARTY.txt"
 Page custom ModePage ModePageLeave
-!insertmacro MUI_PAGE_COMPONENTS
+Page custom AutostartPage AutostartPageLeave
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE DirectoryLeave
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
@@ -109,6 +119,7 @@ Page custom ModePage ModePageLeave
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_COMPONENTS
 !insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_UNPAGE_FINISH
 
 !insertmacro MUI_LANGUAGE "English"
 !insertmacro MUI_LANGUAGE "SimpChinese"
@@ -151,13 +162,13 @@ Function ${un}CheckAdmin
   ${EndIf}
 FunctionEnd
 
-; Runs this program again elevated (the "runas" verb: the UAC prompt) with the
-; parameters in $R9 and waits for it. $R9 becomes its exit code, or "" when it could not
-; be started (the prompt was refused).
+; Runs the program $R8 elevated (the "runas" verb: the UAC prompt) with the parameters
+; in $R9 and waits for it. $R9 becomes its exit code, or "" when it could not be started
+; (the prompt was refused).
 Function ${un}RunElevated
   ; The strings go into buffers of their own: the structure holds only their addresses.
   System::Call '*(&w16 "runas") p .r5'
-  System::Call '*(&w${NSIS_MAX_STRLEN} "$EXEPATH") p .r6'
+  System::Call '*(&w${NSIS_MAX_STRLEN} "$R8") p .r6'
   System::Call '*(&w${NSIS_MAX_STRLEN} "$R9") p .r7'
   ; SHELLEXECUTEINFOW, 112 bytes on x64, padding written out; SEE_MASK_NOCLOSEPROCESS.
   System::Call '*(i 112, i 0x40, p $HWNDPARENT, p r5, p r6, p r7, p 0, i 1, i 0, p 0, p 0, p 0, p 0, i 0, i 0, p 0, p 0) p .r8'
@@ -320,8 +331,7 @@ Function CheckWritable
   ${EndIf}
 FunctionEnd
 
-Section "$(SecProgram)" SecProgram
-  SectionIn RO
+Section "-Program" SecProgram
   ${If} $Delegate = 1
     Call InstallElevated
   ${Else}
@@ -359,7 +369,7 @@ Section "$(SecProgram)" SecProgram
 SectionEnd
 
 ; For everyone the value goes under HKLM, which Windows reads at every user's log-in.
-Section "$(SecAutostart)" SecAutostart
+Section "-Autostart" SecAutostart
   ${If} $Delegate = 0
     WriteRegStr SHCTX "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\${EXE}"'
   ${EndIf}
@@ -369,25 +379,37 @@ SectionEnd
 ; elevated silent copy installs with the choices made on the pages, while this one
 ; keeps the user's own rights to start the program from the finish page.
 Function InstallElevated
-  StrCpy $R9 "/S /ALLUSERS"
-  ${IfNot} ${SectionIsSelected} ${SecAutostart}
-    StrCpy $R9 "$R9 /NOAUTOSTART"
+  StrCpy $R9 "/S /ALLUSERS /AUTOSTART=0 /LANG=$LANGUAGE /D=$INSTDIR"
+  ${If} ${SectionIsSelected} ${SecAutostart}
+    StrCpy $R9 "/S /ALLUSERS /AUTOSTART=1 /LANG=$LANGUAGE /D=$INSTDIR"
   ${EndIf}
-  StrCpy $R9 "$R9 /D=$INSTDIR"
   DetailPrint "$(MsgElevating)"
+  ; The file the user started, which the UAC prompt names and whose signature it shows;
+  ; elevated, NSIS loads DLLs from System32 only and unpacks its plug-ins into a folder
+  ; only administrators can write.
+  StrCpy $R8 "$EXEPATH"
   Call RunElevated
   ${Select} $R9
   ${Case} "0"
+    ; The version that installed for everyone only wrote its Run value into the hive of
+    ; whoever ran it; this copy runs as that user, the elevated one never writes HKCU.
+    ReadRegStr $0 HKCU "${RUN_KEY}" "${RUN_VALUE}"
+    ${If} $0 == '"$INSTDIR\${EXE}"'
+      DeleteRegValue HKCU "${RUN_KEY}" "${RUN_VALUE}"
+    ${EndIf}
     Return
   ${Case} ""
     StrCpy $0 "$(MsgNeedAdmin)"
     StrCpy $R9 ${EXIT_NEED_ADMIN}
+  ${Case} ${EXIT_NEED_ADMIN}
+    ; The prompt was approved but gave no administrator rights (UAC turned off).
+    StrCpy $0 "$(MsgNeedAdmin)"
   ${Case} ${EXIT_NOT_WRITABLE}
     StrCpy $0 "$(MsgNotWritable)"
   ${Case} ${EXIT_STILL_RUNNING}
-    StrCpy $0 "$(MsgStillRunning)"
+    StrCpy $0 "$(MsgStillRunningStopped)"
   ${Case} ${EXIT_OTHER_SESSION}
-    StrCpy $0 "$(MsgOtherSession)"
+    StrCpy $0 "$(MsgOtherSessionStopped)"
   ${Case} ${EXIT_FOLDER_REFUSED}
     StrCpy $0 "$(MsgFolderRefused)"
   ${CaseElse}
@@ -397,11 +419,6 @@ Function InstallElevated
   SetErrorLevel $R9
   Abort
 FunctionEnd
-
-!insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
-  !insertmacro MUI_DESCRIPTION_TEXT ${SecProgram} "$(SecProgramDesc)"
-  !insertmacro MUI_DESCRIPTION_TEXT ${SecAutostart} "$(SecAutostartDesc)"
-!insertmacro MUI_FUNCTION_DESCRIPTION_END
 
 Function ModePage
   ${If} $ModeFixed = 1
@@ -418,6 +435,12 @@ Function ModePage
   Pop $ModeRadioAll
   ${NSD_CreateLabel} 12u 62u -12u 36u "$(ModeAllUsersDesc)"
   Pop $0
+  ${If} $Admin = 1
+    UserInfo::GetName
+    Pop $2
+    ${NSD_CreateLabel} 0 106u 100% 30u "$(ModeElevatedNote)"
+    Pop $0
+  ${EndIf}
   ${If} $AllUsers = 1
     ${NSD_Check} $ModeRadioAll
   ${Else}
@@ -433,6 +456,30 @@ Function ModePageLeave
     StrCpy $AllUsers 1
   ${EndIf}
   Call SetMode
+FunctionEnd
+
+; The one choice besides the mode, as a single check box: it holds the section's state.
+Function AutostartPage
+  !insertmacro MUI_HEADER_TEXT "$(AutostartTitle)" "$(AutostartSubtitle)"
+  nsDialogs::Create 1018
+  Pop $0
+  ${NSD_CreateCheckbox} 0 0 100% 12u "$(SecAutostart)"
+  Pop $AutostartBox
+  ${NSD_CreateLabel} 12u 16u -12u 36u "$(SecAutostartDesc)"
+  Pop $0
+  ${If} ${SectionIsSelected} ${SecAutostart}
+    ${NSD_Check} $AutostartBox
+  ${EndIf}
+  nsDialogs::Show
+FunctionEnd
+
+Function AutostartPageLeave
+  ${NSD_GetState} $AutostartBox $0
+  ${If} $0 = ${BST_CHECKED}
+    SectionSetFlags ${SecAutostart} ${SF_SELECTED}
+  ${Else}
+    SectionSetFlags ${SecAutostart} 0
+  ${EndIf}
 FunctionEnd
 
 Function DirectoryLeave
@@ -550,9 +597,16 @@ Function .onInit
     StrCpy $INSTDIR $R6
   ${EndIf}
 
-  ReadRegStr $R2 SHCTX "${UNINST_KEY}" "Installer Language"
-  ${If} $R2 != ""
-    StrCpy $LANGUAGE $R2
+  ; The language chosen in the copy that handed over to this one, else the installation's.
+  ClearErrors
+  ${GetOptions} $R0 "/LANG=" $R1
+  ${If} ${Errors}
+  ${OrIfNot} $R1 == ${LANG_ENGLISH}
+  ${AndIfNot} $R1 == ${LANG_SIMPCHINESE}
+    ReadRegStr $R1 SHCTX "${UNINST_KEY}" "Installer Language"
+  ${EndIf}
+  ${If} $R1 != ""
+    StrCpy $LANGUAGE $R1
   ${Else}
     !insertmacro MUI_LANGDLL_DISPLAY
   ${EndIf}
@@ -563,17 +617,40 @@ Function .onInit
   ${AndIf} $Delegate = 1
     !insertmacro QV_REFUSE "$(MsgNeedAdmin)" ${EXIT_NEED_ADMIN}
   ${EndIf}
+  ; Elevated (an administrator, or a management tool as SYSTEM), "the current user" is the
+  ; account that elevated, seldom the one meant: unattended, the mode must be named.
+  ${If} $Admin = 1
+  ${AndIf} $R3 == ""
+    ${If} ${Silent}
+      !insertmacro QV_REFUSE "$(MsgNameMode)" ${EXIT_NO_MODE}
+    ${EndIf}
+    ${If} $ModeFixed = 0
+      StrCpy $AllUsers 1
+      Call SetMode
+    ${EndIf}
+  ${EndIf}
 
   ClearErrors
-  ${GetOptions} $R0 "/NOAUTOSTART" $R1
+  ${GetOptions} $R0 "/AUTOSTART=" $R1
   ${IfNot} ${Errors}
-    SectionSetFlags ${SecAutostart} 0
-  ${Else}
-    ; Over an existing installation keep the choice of starting at log-in.
-    ReadRegStr $R2 SHCTX "${RUN_KEY}" "${RUN_VALUE}"
-    ${If} $R6 != ""
-    ${AndIf} $R2 == ""
+    ; Given by the copy that handed over: the user's choice, also over an upgrade.
+    ${If} $R1 == 0
       SectionSetFlags ${SecAutostart} 0
+    ${Else}
+      SectionSetFlags ${SecAutostart} ${SF_SELECTED}
+    ${EndIf}
+  ${Else}
+    ClearErrors
+    ${GetOptions} $R0 "/NOAUTOSTART" $R1
+    ${IfNot} ${Errors}
+      SectionSetFlags ${SecAutostart} 0
+    ${Else}
+      ; Over an existing installation keep the choice of starting at log-in.
+      ReadRegStr $R2 SHCTX "${RUN_KEY}" "${RUN_VALUE}"
+      ${If} $R6 != ""
+      ${AndIf} $R2 == ""
+        SectionSetFlags ${SecAutostart} 0
+      ${EndIf}
     ${EndIf}
   ${EndIf}
   StrCpy $LaunchAfter 0
@@ -601,15 +678,25 @@ Function un.onInit
   ${Else}
     !insertmacro MUI_LANGDLL_DISPLAY
   ${EndIf}
+  ${GetParameters} $R0
   ${If} $AllUsers = 1
     ; Every user's settings stay: the page says so, and there is nothing to tick.
     StrCpy $UnConfirmText "$(UnConfirmAllUsers)"
     SectionSetText ${UnSecSettings} ""
     ${If} $Admin = 0
+      ; Silent, or already the copy that was to be elevated (the prompt gave no
+      ; administrator rights, as with UAC turned off): never ask again.
+      ClearErrors
+      ${GetOptions} $R0 "/ELEVATED" $R1
       ${If} ${Silent}
+      ${OrIfNot} ${Errors}
         !insertmacro QV_REFUSE "$(MsgNeedAdmin)" ${EXIT_NEED_ADMIN}
       ${EndIf}
-      StrCpy $R9 "_?=$INSTDIR"
+      ; The installed Uninstall.exe itself, not this copy in the user's temp folder, and
+      ; without "_?=": elevated, it copies itself into a folder only administrators can
+      ; write and runs from there, so nothing the user can change is run elevated.
+      StrCpy $R8 "$INSTDIR\${UNINSTALLER}"
+      StrCpy $R9 "/ELEVATED"
       Call un.RunElevated
       ${If} $R9 == ""
         !insertmacro QV_REFUSE "$(MsgNeedAdmin)" ${EXIT_NEED_ADMIN}
@@ -619,7 +706,6 @@ Function un.onInit
     ${EndIf}
   ${Else}
     StrCpy $UnConfirmText "$(UnConfirmCurrentUser)"
-    ${GetParameters} $R0
     ClearErrors
     ${GetOptions} $R0 "/REMOVESETTINGS" $R1
     ${IfNot} ${Errors}

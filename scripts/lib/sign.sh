@@ -10,9 +10,10 @@
 #   QUORVIX_SIGN_PASSWORD       its password
 #   QUORVIX_SIGN_TIMESTAMP_URL  an RFC 3161 time-stamp server (optional)
 # Without QUORVIX_SIGN_PFX, sign_init makes a throwaway CA and code-signing certificate
-# in <folder> and says so; QUORVIX_RELEASE=1 refuses that. A missing certificate file or
-# a wrong password stops sign_init before anything is signed, and sign_files changes no
-# file unless it could sign them all.
+# in <folder> and says so. QUORVIX_RELEASE=1 refuses that, a certificate that chains to
+# such a throwaway CA, and a release without a time-stamp server. A missing certificate
+# file or a wrong password stops sign_init before anything is signed, and sign_files
+# changes no file unless it could sign them all.
 
 sign_say() { echo "sign: $*" >&2; }
 
@@ -59,6 +60,15 @@ EOF
     fi
 }
 
+# True when a certificate of the chosen PKCS#12 file is, or was issued by, a throwaway CA
+# of a build: every one is named "O=Quorvix Mixer build", and so is every signer's issuer.
+sign_chains_to_throwaway() {
+    local certs
+    certs=$(sign_pkcs12 -nokeys) || return 1
+    openssl crl2pkcs7 -nocrl -certfile <(printf '%s\n' "$certs") 2>/dev/null |
+        openssl pkcs7 -print_certs -noout 2>/dev/null | grep -q 'O = Quorvix Mixer build'
+}
+
 # Chooses the certificate, checks that it opens, and exports for the signing calls
 # (makensis's among them) QV_SIGN_PFX, QV_SIGN_PASSWORD, QV_SIGN_KIND (release or
 # throwaway) and QV_SIGN_FINGERPRINT (the signer's SHA-256).
@@ -84,6 +94,14 @@ sign_init() { # <folder for the throwaway certificate>
         export QV_SIGN_PFX=$QUORVIX_SIGN_PFX QV_SIGN_PASSWORD=$QUORVIX_SIGN_PASSWORD QV_SIGN_KIND=release
         if ! sign_pkcs12 -noout; then
             sign_say "cannot open $QUORVIX_SIGN_PFX with QUORVIX_SIGN_PASSWORD: wrong password, or not a PKCS#12 file; nothing signed"
+            return 1
+        fi
+        if [ "${QUORVIX_RELEASE:-0}" = 1 ] && sign_chains_to_throwaway; then
+            sign_say "QUORVIX_RELEASE=1: $QUORVIX_SIGN_PFX chains to a throwaway test CA made by the build; refusing to sign a release with it"
+            return 1
+        fi
+        if [ "${QUORVIX_RELEASE:-0}" = 1 ] && [ -z "${QUORVIX_SIGN_TIMESTAMP_URL:-}" ]; then
+            sign_say "QUORVIX_RELEASE=1 needs a time-stamp server (QUORVIX_SIGN_TIMESTAMP_URL), or its signatures end with the certificate; refusing to sign"
             return 1
         fi
     else

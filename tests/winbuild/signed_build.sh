@@ -6,7 +6,8 @@
 # .dll shipped in the ready folder and in the .zip, of the setup and of its uninstaller,
 # against the build's throwaway CA; then the certificate faults (none for a release, a
 # missing file, a wrong password, a folder signed with another certificate), each of
-# which must stop with a message and change nothing. Takes the build folder (default
+# which must stop with a message and change nothing; a release also refuses the
+# throwaway CA and a missing time-stamp server. Takes the build folder (default
 # build/windows) for the file checks.
 # Prints "N passed, N failed" last and exits non-zero on any failure.
 set -u
@@ -215,11 +216,33 @@ check "a wrong certificate password stops the build" \
     refused "wrong password" QUORVIX_RELEASE=1 QUORVIX_SIGN_PFX="$pfx" QUORVIX_SIGN_PASSWORD=wrong \
     bash "$src/scripts/build-windows.sh"
 check "the installer refuses a folder signed with another certificate" \
-    refused "signed with another certificate" QUORVIX_RELEASE=1 QUORVIX_SIGN_PFX="$pfx" QUORVIX_SIGN_PASSWORD=throwaway \
+    refused "signed with another certificate" QUORVIX_SIGN_PFX="$pfx" QUORVIX_SIGN_PASSWORD=throwaway \
     bash "$src/scripts/build-windows-installer.sh"
+# A release: never the build's throwaway CA, even given as the release certificate, with
+# or without the CA inside the file; never without a time stamp.
+ts=QUORVIX_SIGN_TIMESTAMP_URL=http://127.0.0.1:9/
+check "a release refuses a certificate of the throwaway CA" \
+    refused "chains to a throwaway test CA" QUORVIX_RELEASE=1 QUORVIX_SIGN_PFX="$pfx" QUORVIX_SIGN_PASSWORD=throwaway "$ts" \
+    bash "$src/scripts/build-windows.sh"
+openssl pkcs12 -in "$pfx" -passin pass:throwaway -nodes -clcerts -out "$work/signer.pem" 2>/dev/null
+openssl pkcs12 -export -in "$work/signer.pem" -passout pass:pw -out "$work/signer-only.pfx" 2>/dev/null
+check "also when the file holds only the signer" \
+    refused "chains to a throwaway test CA" QUORVIX_RELEASE=1 QUORVIX_SIGN_PFX="$work/signer-only.pfx" QUORVIX_SIGN_PASSWORD=pw "$ts" \
+    bash "$src/scripts/build-windows-installer.sh"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$work/other.key" -out "$work/other.crt" \
+    -subj "/O=Another publisher/CN=Another publisher code signing" -addext extendedKeyUsage=codeSigning >/dev/null 2>&1
+openssl pkcs12 -export -inkey "$work/other.key" -in "$work/other.crt" -passout pass:pw -out "$work/other.pfx" 2>/dev/null
+check "a release without a time-stamp server is refused" \
+    refused "needs a time-stamp server" QUORVIX_RELEASE=1 QUORVIX_SIGN_PFX="$work/other.pfx" QUORVIX_SIGN_PASSWORD=pw \
+    bash "$src/scripts/build-windows.sh"
+release_accepted() {
+    (export QUORVIX_RELEASE=1 QUORVIX_SIGN_PFX=$work/other.pfx QUORVIX_SIGN_PASSWORD=pw "$ts"
+        source "$src/scripts/lib/sign.sh" && sign_init "$work/signing" 2>/dev/null && [ "$QV_SIGN_KIND" = release ])
+}
+check "another CA's certificate with a time-stamp server is taken for a release" release_accepted
 
 # The helper itself: a set it cannot sign whole is left as it was, and a certificate
-# given as the release one signs.
+# given as the release one (outside a release build) signs.
 cp "$out/QuorvixMixer/imageformats/qico.dll" "$work/a.dll"
 osslsigncode remove-signature -in "$work/a.dll" -out "$work/b.dll" >/dev/null 2>&1
 cp "$work/b.dll" "$work/unsigned.dll"
@@ -230,7 +253,7 @@ printf 'X' | dd of="$work/a.dll" bs=1 seek=4096 conv=notrunc status=none
 check "a changed signed file does not verify" not_verified "$work/a.dll"
 sign_as_release() { # <file...>: with the throwaway certificate given as the release one
     (
-        export QUORVIX_RELEASE=1 QUORVIX_SIGN_PFX=$pfx QUORVIX_SIGN_PASSWORD=throwaway
+        export QUORVIX_SIGN_PFX=$pfx QUORVIX_SIGN_PASSWORD=throwaway
         source "$src/scripts/lib/sign.sh"
         sign_init "$work/signing" && sign_files "$@"
     )

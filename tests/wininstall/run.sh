@@ -12,7 +12,8 @@
 # users, conflicting switches and an older Windows. Windows' taskkill and tasklist are
 # stood in for by tests/support/wintool_standin.c (wine's know no /fi filters), which
 # logs each command line.
-# Builds the installer first when it is missing or older than the Windows build.
+# Builds the installer first when it is missing or older than the Windows build or its
+# own sources.
 # Prints "N passed, N failed" last and exits non-zero on any failure.
 set -u
 src=$(cd "$(dirname "$0")/../.." && pwd)
@@ -30,7 +31,8 @@ if [ ${#need[@]} -gt 0 ]; then
     apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 app=$src/build/windows/QuorvixMixer/QuorvixDriver.exe
-if [ ! -f "$setup" ] || [ ! -d "$stage" ] || [ "$app" -nt "$setup" ]; then
+if [ ! -f "$setup" ] || [ ! -d "$stage" ] || [ "$app" -nt "$setup" ] ||
+    [ -n "$(find "$src/packaging/windows" "$src/scripts/build-windows-installer.sh" -newer "$setup")" ]; then
     bash "$src/scripts/build-windows-installer.sh" >/dev/null || { echo "0 passed, 1 failed"; exit 1; }
 fi
 source "$src/scripts/lib/wine.sh"
@@ -173,6 +175,74 @@ uninstall() { # <switches...>
     wait_until 60 no_entry
 }
 settings=$profile/AppData/Roaming/QuorvixDriver
+
+# A standard user's run, page by page: the installer started with a token whose
+# Administrators group is deny-only, its window driven with the keyboard and the mouse,
+# a screenshot of every page it shows into $shots.
+shots=${QV_INSTALLER_SHOTS:-$src/build/windows/installer-shots}
+as_user() { timeout 300 "$wine" 'C:\windows\limited_token.exe' "$@" </dev/null; }
+winpath() { echo "Z:${1//\//\\}"; }
+# The setup's or uninstaller's windows: the wizard, and a message box above it.
+setup_windows() { xdotool search --onlyvisible --name "^Quorvix Mixer $version" 2>/dev/null; }
+setup_window() { win=$(setup_windows | head -n 1) && [ -n "$win" ]; }
+message_box() { box=$(setup_windows | grep -vx "$win" | head -n 1) && [ -n "$box" ]; }
+page() { import -window "$win" "$work/page.png" 2>/dev/null && md5sum <"$work/page.png"; }
+settled() { # drawn the same twice in a row, and not as it was before the key
+    local a b
+    a=$(page) && sleep 0.4 && b=$(page) && [ "$a" = "$b" ] && [ "$a" != "$last" ]
+}
+shot() { cp "$work/page.png" "$shots/$1.png"; }
+next_page() { # <shot name>: Enter (the default button), then the next page settled
+    last=$(page)
+    xdotool key --window "$win" Return 2>/dev/null
+    wait_until 60 settled && shot "$1"
+}
+# The n-th check box or radio button of the page, found in the column they share below
+# the header's line (where it lies depends on the language's font), clicked.
+click() { # <n>
+    local line y
+    line=$(convert-im6.q16 "$work/page.png" -crop 1x200+10+40 -colorspace gray -depth 8 txt:- |
+        awk -F'[,:()]' 'NR > 1 && $4 + 0 < 200 { print $2 + 40; exit }')
+    y=$(convert-im6.q16 "$work/page.png" -crop "1x300+32+$((line + 2))" -colorspace gray -depth 8 txt:- |
+        awk -F'[,:()]' -v n="$1" -v top=$((line + 2)) 'NR > 1 && $4 + 0 < 200 {
+            y = $2 + top
+            if (!count || y - last > 16) { if (count == n) exit; count++; first = y }
+            last = y }
+        END { if (count == n) print int((first + last) / 2) }')
+    [ -n "$y" ] && xdotool mousemove --window "$win" 32 "$y" click 1 2>/dev/null && sleep 0.4
+}
+# The welcome page up to the folder page, clicking the given control on the mode and on
+# the autostart page (0: none).
+wizard() { # <language> <mode page control> <autostart page control>
+    wait_until 60 setup_window && last= && wait_until 60 settled && shot "$1-1-welcome" &&
+        next_page "$1-2-notices" && next_page "$1-3-mode" || return 1
+    [ "$2" = 0 ] || click "$2" || return 1
+    next_page "$1-4-autostart" || return 1
+    [ "$3" = 0 ] || click "$3" || return 1
+    next_page "$1-5-folder"
+}
+# Install, then the finish page once the entry is written.
+install_to_finish() { # <shot name>
+    last=$(page)
+    xdotool key --window "$win" Return 2>/dev/null
+    wait_until 120 test -f "$dir/Uninstall.exe" && sleep 1 && wait_until 60 settled && shot "$1"
+}
+exit_code_is() { wait_until 60 test -s "$work/rc" && [ "$(cat "$work/rc")" = "$1" ]; }
+# Starts the command (its exit code into $work/rc), goes through the pages clicking the
+# given controls, installs, closes the finish page and expects exit code 0.
+install_interactively() { # <shot prefix> <mode page control> <autostart page control> <command...>
+    local name=$1 mode_control=$2 autostart_control=$3
+    shift 3
+    rm -f "$work/rc"
+    ("$@" >/dev/null 2>>"$work/wine.err"; echo $? >"$work/rc") &
+    wizard "$name" "$mode_control" "$autostart_control" && install_to_finish "$name-6-finish" &&
+        xdotool key --window "$win" Return 2>/dev/null && exit_code_is 0
+}
+# ShellExecuteEx's "runas" calls in wine's exec trace, as "<file> <parameters>".
+elevated_starts() {
+    sed -n 's/.*SHELL_execute .* verb=L"runas" file=L"\(.*\)" parm=L"\(.*\)" dir=.*/\1 \2/p' "$work/exec.log" |
+        sed 's/\\\\/\\/g'
+}
 user_ini='[General]
 MasterVolume=-12
 '
@@ -183,19 +253,29 @@ timeout 180 "$wineserver" -w
 # wine 8 passes for Windows 7 unless told otherwise; the installer needs 10.
 windows_version() { w reg add 'HKCU\Software\Wine' /v Version /d "$1" /f >/dev/null; }
 windows_version win10
+# The Chinese pages ask for SimSun (宋体), which Windows has and wine has not.
+w reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 宋体 /d 'Noto Sans CJK SC' /f >/dev/null
 for tool in taskkill tasklist; do
     x86_64-w64-mingw32-gcc -std=c99 -municode -O2 -s -Wall -Wextra -Werror -D"${tool^^}" \
         -o "$c/windows/system32/$tool.exe" "$src/tests/support/wintool_standin.c" -lshell32 ||
         { echo "the taskkill and tasklist stand-ins do not build"; finish; }
 done
+x86_64-w64-mingw32-gcc -std=c99 -municode -O2 -s -Wall -Wextra -Werror -o "$c/windows/limited_token.exe" \
+    "$src/tests/support/limited_token.c" || { echo "the limited-token launcher does not build"; finish; }
 snapshot before
 grep -q QuorvixMixer "$work/before.hklm" "$work/before.hkcu" && { echo "the new prefix already has an entry"; finish; }
 # With DISPLAY set from here on: the prefix's explorer.exe hosts the tray icon.
 check "an X session with a tray host" start_x_session || finish
 
 mode me
-echo "== per user: silent install"
+echo "== elevated, no mode named"
 w "$setup" /S
+check "/S alone as administrator stops with exit code 10" test $? -eq 10
+snapshot unnamed
+check "nothing installed" same_as before unnamed
+
+echo "== per user: silent install"
+w "$setup" /S /CURRENTUSER
 check "the installer exits with 0" test $? -eq 0
 check "every file as built, and the uninstaller" installed_as_staged
 check "the user's Start-menu shortcut to the program" shortcut_points_home
@@ -213,7 +293,7 @@ echo "== per user: a running copy that will not end"
 echo damaged >"$dir/licenses/THIRD-PARTY.txt"
 snapshot damaged
 calls
-QV_TASKKILL=inert w "$setup" /S
+QV_TASKKILL=inert w "$setup" /S /CURRENTUSER
 check "the installer stops with exit code 4" test $? -eq 4
 check "the copy still runs" running "$program"
 check "only this session's copies asked to end" asked_exactly "$kill_call"
@@ -222,7 +302,7 @@ check "nothing changed" same_as damaged refused_running
 
 echo "== per user: upgrade over the running copy"
 calls
-w "$setup" /S
+w "$setup" /S /CURRENTUSER
 check "the installer exits with 0" test $? -eq 0
 check "the running copy was ended" wait_until 20 eval '! running $program'
 check "only this session's, no look at other sessions" asked_exactly "$kill_call"
@@ -241,7 +321,7 @@ check "nothing of the installation left" same_as before removed
 check "the user's tk2.ini kept as it was" test "$(cat "$settings/tk2.ini" 2>/dev/null)" = "$(printf '%s' "$user_ini")"
 
 echo "== per user: uninstall with /REMOVESETTINGS"
-w "$setup" /S /NOAUTOSTART
+w "$setup" /S /CURRENTUSER /NOAUTOSTART
 check "installed again" test -f "$dir/QuorvixDriver.exe"
 check "no Run value with /NOAUTOSTART" test -z "$(reg_value "$run_key" 'Quorvix Mixer')"
 uninstall /REMOVESETTINGS
@@ -251,7 +331,7 @@ snapshot removed2
 check "nothing of the installation left" same_as before removed2
 
 echo "== per user: uninstall after the program folder was deleted"
-w "$setup" /S
+w "$setup" /S /CURRENTUSER
 mkdir -p "$c/qv-kept"
 cp "$dir/Uninstall.exe" "$c/qv-kept/"
 rm -rf "$dir"
@@ -268,9 +348,9 @@ echo "== per user: a program folder that cannot be written"
 # read-only attribute alone would not stop a write, nor does it on Windows for folders.
 mkdir -p "$dir" "$c/qv-ro"
 if chattr +i "$dir" "$c/qv-ro" 2>/dev/null; then
-    w "$setup" /S
+    w "$setup" /S /CURRENTUSER
     check "the installer stops with exit code 3" test $? -eq 3
-    w "$setup" /S '/D=C:\qv-ro\QuorvixMixer'
+    w "$setup" /S /CURRENTUSER '/D=C:\qv-ro\QuorvixMixer'
     check "also for a new folder in one that cannot be written" test $? -eq 3
     chattr -i "$dir" "$c/qv-ro"
     rmdir "$dir" "$(dirname "$dir")" "$c/qv-ro"
@@ -281,7 +361,53 @@ else
     echo "skip - a folder that cannot be written: chattr +i is not supported here"
 fi
 
+echo "== a standard user, page by page, in English"
+mkdir -p "$shots"
+check "every page with Enter, installed, exit code 0" install_interactively en 0 0 as_user "$(winpath "$setup")" /LANG=1033
+check "every file as built, and the uninstaller" installed_as_staged
+check "starting at log-in, as ticked" autostart_set
+check "the finish page started the program with the user's rights" wait_until 60 find_icon
+uninstall
+snapshot user_removed
+check "uninstalled, nothing left" same_as before user_removed
+
+echo "== a standard user, page by page, in Chinese, the start at log-in unticked"
+check "the same pages, the box unticked, exit code 0" install_interactively zh 0 1 as_user "$(winpath "$setup")" /LANG=2052
+check "no Run value" test -z "$(reg_value "$run_key" 'Quorvix Mixer')"
+check "the entry records Chinese" reg_value_is "$uninst_key" 'Installer Language' 2052
+uninstall
+snapshot user_removed2
+check "uninstalled, nothing left" same_as before user_removed2
+
 mode all
+echo "== elevated, interactive: the mode page opens on everyone"
+check "every page with Enter, exit code 0" install_interactively en-elevated 0 0 w "$setup" /LANG=1033
+check "installed for everyone: Program Files" installed_as_staged
+check "and the entry under HKLM" entry_complete
+uninstall
+snapshot all_interactive_removed
+check "uninstalled, nothing left" same_as before all_interactive_removed
+
+echo "== a standard user chooses everyone: the hand-over to the elevated copy"
+rm -f "$work/rc"
+(WINEDEBUG=trace+exec as_user "$(winpath "$setup")" /LANG=1033 >/dev/null 2>"$work/exec.log"; echo $? >"$work/rc") &
+wizard en-handover 2 0 >/dev/null
+last=$(page)
+xdotool key --window "$win" Return 2>/dev/null
+# wine's "runas" gives no administrator rights: the silent copy refuses with 7 and this
+# one says so in a box with only OK.
+check "a message once the elevated copy stopped" wait_until 120 message_box
+starts=$(elevated_starts)
+echo "$starts"
+check "the setup itself, with the choices made on the pages" \
+    test "$starts" = "$(winpath "$setup") /S /ALLUSERS /AUTOSTART=1 /LANG=1033 /D=$windir"
+xdotool key --window "$box" Return 2>/dev/null
+# The progress page stays, stopped, until it is closed.
+wait_until 30 eval 'xdotool key --window "$win" Return 2>/dev/null; test -s "$work/rc"'
+check "the installer exits with 7" exit_code_is 7
+snapshot handover_refused
+check "nothing installed" same_as before handover_refused
+
 echo "== all users: silent install"
 w "$setup" /S /ALLUSERS
 check "the installer exits with 0" test $? -eq 0
@@ -292,11 +418,22 @@ check "the Apps & features entry under HKLM" entry_complete
 snapshot all_installed
 check "nothing in HKCU or in the profile" same_as before all_installed hkcu user
 
+echo "== all users: the uninstaller started by a standard user"
+win=
+(WINEDEBUG=trace+exec as_user "$windir\\Uninstall.exe" >/dev/null 2>"$work/exec.log") &
+check "the elevated copy, without rights under wine, says so" wait_until 120 message_box
+starts=$(elevated_starts)
+echo "$starts"
+check "one elevated start: the installed Uninstall.exe, no _?=" test "$starts" = "$windir\\Uninstall.exe /ELEVATED"
+xdotool key --window "$box" Return 2>/dev/null
+snapshot all_user_refused
+check "nothing changed" same_as all_installed all_user_refused
+
 echo "== all users: a copy in another session"
 start_program
 check "the program starts from Program Files" wait_until 60 find_icon
 calls
-QV_TASKLIST_OTHER=1 w "$setup" /S
+QV_TASKLIST_OTHER=1 w "$setup" /S /ALLUSERS
 check "the installer stops with exit code 5" test $? -eq 5
 check "it looked, and ended nothing" asked_exactly "$list_call"
 check "our own copy was left running too" running "$program"
@@ -308,15 +445,30 @@ check "nothing changed" same_as all_installed all_refused
 
 echo "== all users: upgrade over the running copy, keeping the mode"
 calls
-w "$setup" /S
+w "$setup" /S /ALLUSERS
 check "the installer exits with 0" test $? -eq 0
 check "the running copy was ended" wait_until 20 eval '! running $program'
 check "this session's copies ended after a look at the others" asked_exactly "$list_call" "$kill_call"
 check "every file replaced" installed_as_staged
 w "$setup" /S /CURRENTUSER
 check "/CURRENTUSER over it stops with exit code 9" test $? -eq 9
+w "$setup" /S
+check "/S alone over it stops with exit code 10" test $? -eq 10
 snapshot all_upgraded
 check "the same files and registry as the first install" same_as all_installed all_upgraded
+
+echo "== all users: the start at log-in over an upgrade"
+no_autostart() { test -z "$(reg_value "$run_key" 'Quorvix Mixer')"; }
+w "$setup" /S /ALLUSERS /NOAUTOSTART
+check "/NOAUTOSTART removes the HKLM Run value" no_autostart
+w "$setup" /S /ALLUSERS
+check "an upgrade keeps it off" no_autostart
+# What the interactive installer without administrator rights hands to its elevated copy.
+w "$setup" /S /ALLUSERS /AUTOSTART=1 /LANG=2052
+check "/AUTOSTART=1 turns it on again" autostart_set
+check "the language handed over is the installation's" reg_value_is "$uninst_key" 'Installer Language' 2052
+w "$setup" /S /ALLUSERS /AUTOSTART=0
+check "/AUTOSTART=0 turns it off" no_autostart
 
 echo "== all users: uninstall leaves every user's settings"
 mkdir -p "$settings"
@@ -333,7 +485,7 @@ check "all users outside Program Files: exit code 8" test $? -eq 8
 w "$setup" /S /ALLUSERS /CURRENTUSER
 check "both mode switches: exit code 9" test $? -eq 9
 windows_version win7
-w "$setup" /S
+w "$setup" /S /CURRENTUSER
 check "Windows 7: exit code 6" test $? -eq 6
 windows_version win10
 snapshot refused_all
