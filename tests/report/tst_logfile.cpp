@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <vector>
 
 #include <signal.h>
 #include <sys/resource.h>
