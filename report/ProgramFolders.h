@@ -13,7 +13,8 @@ inline constexpr char kApplicationName[] = "QuorvixDriver";
 inline constexpr char kLogFileName[] = "QuorvixMixer.log";
 inline constexpr char kOlderLogFileName[] = "QuorvixMixer.log.1";
 
-// The program's application-data folder (not created).
+// The program's application-data folder (not created). In an executable of another name
+// it borrows the program's name for the one query: call it from the main thread.
 QString appData();
 // appData() + "/logs".
 QString logs();

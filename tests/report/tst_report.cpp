@@ -100,8 +100,10 @@ private slots:
             qputenv(variable, kUser.toUtf8());
         // The machine's own autostart entry stays out of the test.
         qputenv("XDG_CONFIG_DIRS", QByteArray(outDir().toUtf8() + "/xdg"));
+        // The program's folder, asked from an executable of another name, which keeps it.
         QCOMPARE(dataDir(),
                  qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/QuorvixDriver"));
+        QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("tst_report"));
     }
 
     void init()
