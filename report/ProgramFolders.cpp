@@ -17,7 +17,10 @@ QString appData()
     QCoreApplication::setOrganizationName(QString());
     QCoreApplication::setApplicationName(programName);
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    QCoreApplication::setApplicationName(ownName);
+    // Before the application object exists there is no own name to go back to, and an
+    // empty one set now would stay empty for good.
+    if (!ownName.isEmpty())
+        QCoreApplication::setApplicationName(ownName);
     QCoreApplication::setOrganizationName(ownOrganisation);
     return folder;
 }

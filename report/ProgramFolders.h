@@ -14,7 +14,8 @@ inline constexpr char kLogFileName[] = "QuorvixMixer.log";
 inline constexpr char kOlderLogFileName[] = "QuorvixMixer.log.1";
 
 // The program's application-data folder (not created). In an executable of another name
-// it borrows the program's name for the one query: call it from the main thread.
+// it borrows the program's name for the one query: call it from the main thread, after
+// the application object exists (before, the program's name stays set).
 QString appData();
 // appData() + "/logs".
 QString logs();
