@@ -2,6 +2,7 @@
 
 #include "report/ProgramFolders.h"
 
+#include <QAtomicPointer>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -22,6 +23,7 @@ constexpr qsizetype kQueueLimit = 1024 * 1024;
 QMutex activeMutex;
 LogFile* active = nullptr;
 QtMessageHandler chained = nullptr;
+QAtomicPointer<QThread> writerThread;
 
 const char* levelName(QtMsgType type)
 {
@@ -49,6 +51,7 @@ LogFile::LogFile(const QString& folder, qint64 limit)
 {
     writer = QThread::create([this] { run(); });
     writer->setObjectName(QStringLiteral("log file"));
+    writerThread.storeRelease(writer);
     writer->start(QThread::LowPriority);
     QMutexLocker lock(&activeMutex);
     active = this;
@@ -69,18 +72,20 @@ LogFile::~LogFile()
         wake.wakeAll();
     }
     writer->wait();
+    writerThread.storeRelease(nullptr);
     delete writer;
 }
 
 void LogFile::handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
+    // Qt's complaints about a log file it cannot write come from the writer thread and
+    // are dropped: the debug stream stays as it would be without the file. Checked
+    // before the lock, which a fatal message holds while it waits for the writer.
+    if (QThread::currentThread() == writerThread.loadAcquire())
+        return;
     QtMessageHandler next = nullptr;
     {
         QMutexLocker lock(&activeMutex);
-        // Qt's complaints about a log file it cannot write are the writer's alone: the
-        // debug stream stays as it would be without the file.
-        if (active && QThread::currentThread() == active->writer)
-            return;
         next = chained;
         if (active) {
             active->enqueue(type, context, message);
