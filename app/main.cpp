@@ -1,9 +1,11 @@
-// Entry function: one copy at a time, the translation, the window icon, the three
-// top-level objects and their teardown in a fixed order.
+// Entry function: one copy at a time, the log file, the translation, the window icon, the
+// three top-level objects and their teardown in a fixed order.
+#include "app/LogFile.h"
 #include "app/SingleInstance.h"
 #include "app/TranslationLoader.h"
 #include "mainwindow/MainWindow.h"
 #include "mainwindow/ResumeReapply.h"
+#include "report/ProgramFolders.h"
 #include "settings/Settings.h"
 #include "tray/TrayIcon.h"
 
@@ -30,6 +32,9 @@ int main(int argc, char* argv[])
         delete app;
         return outcome == SingleInstance::Outcome::AlreadyRunning ? 0 : -1;
     }
+    // Only the copy that runs keeps the log file, so two copies never rotate it under
+    // each other.
+    auto* logFile = new LogFile(programfolders::logs());
     auto* translator = new QTranslator();
 
     installTranslation(*app, *translator, QCoreApplication::applicationDirPath(),
@@ -59,6 +64,7 @@ int main(int argc, char* argv[])
     delete settings;
     delete windowIcon;
     delete translator;
+    delete logFile;
     delete instance;
     delete app;
     return exitCode;

@@ -1,5 +1,6 @@
 // The program as a whole process: one copy at a time, recovery from a killed copy,
-// translation chosen from the environment's locale, and the device-open lines.
+// translation chosen from the environment's locale, the device-open lines, and the log
+// file beside the debug stream.
 #include "DeviceSimulator.h"
 
 #include <QDir>
@@ -13,6 +14,28 @@
 
 namespace {
 const QString kProgram = QStringLiteral(QUORVIX_BIN_DIR "/QuorvixDriver");
+
+QString logFolder()
+{
+    return qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/QuorvixDriver/logs");
+}
+
+// The messages of the program's log file, each with its time stamp and level taken off.
+QList<QByteArray> loggedMessages()
+{
+    QFile file(logFolder() + QStringLiteral("/QuorvixMixer.log"));
+    QList<QByteArray> messages;
+    if (!file.open(QIODevice::ReadOnly))
+        return messages;
+    static const QRegularExpression stamp(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3} [a-z]+ "));
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QRegularExpressionMatch match = stamp.match(QString::fromUtf8(line));
+        if (match.hasMatch())
+            messages.append(line.mid(match.capturedLength()));
+    }
+    return messages;
+}
 
 // A running copy of the program whose output is collected as it arrives.
 class ProgramRun
@@ -193,6 +216,40 @@ private slots:
                  QByteArray("Open device \\\\.\\QuorvixAudioBus2 failed, error: 2"));
         QCOMPARE(lines.value(3), QByteArray("Open device \\\\.\\QuorvixAudioBus3 success!"));
         QVERIFY(!run.out.contains("QuorvixAudioBus4"));
+    }
+
+    void debugStreamIsUnchangedAndCopiedToTheLogFile()
+    {
+        QDir(logFolder()).removeRecursively();
+        ProgramRun run;
+        QVERIFY(run.waitForLog("Device PID:", 5000));
+        QDeadlineTimer deadline(5000);
+        while (!deadline.hasExpired() && !loggedMessages().contains("Device PID: 0"))
+            QTest::qWait(50);
+        run.collect();
+        // The stream's lines carry no stamp: the first is the locale line, byte for byte.
+        const QList<QByteArray> stream = run.err.split('\n');
+        QCOMPARE(stream.value(0), QByteArray("系统返回的语言代码： \"en_US\""));
+        const qsizetype detected = stream.indexOf("Device PID: 0");
+        QVERIFY(detected > 0);
+        // The file holds the same lines from the start, each stamped.
+        const QList<QByteArray> logged = loggedMessages();
+        QCOMPARE(logged.mid(0, detected + 1), stream.mid(0, detected + 1));
+    }
+
+    void unwritableLogFolderDoesNotStopTheProgram()
+    {
+        // A file where the log folder would be: the folder can never be made.
+        QDir(logFolder()).removeRecursively();
+        QFile blocker(logFolder());
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        ProgramRun run;
+        QVERIFY(run.waitForLog("Device PID:", 5000));
+        run.err.clear();
+        QVERIFY(run.waitForLog("Device PID:", 3000));
+        QCOMPARE(run.process.state(), QProcess::Running);
+        QVERIFY(QFile::remove(logFolder()));
     }
 };
 

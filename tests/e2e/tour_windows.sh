@@ -146,4 +146,10 @@ tr -d '\r' <"$work/taskkill.log" |
     grep -Eq '^([0-9]+)[[:space:]].* /f /fi "SESSION eq \1" /im explorer\.exe *$' ||
     fail "taskkill got: $(cat "$work/taskkill.log" 2>/dev/null)"
 quit_through_menu "$program" || fail "\"Quit\" did not end the program"
-echo "PASS: late notification area, resume, focus and shell restart"
+
+step "the log file in %APPDATA% holds the debug log's lines, stamped"
+logfile=$(find "$ini_root" -path '*/AppData/Roaming/QuorvixDriver/logs/QuorvixMixer.log' | head -n 1)
+[ -n "$logfile" ] || fail "no log file in the profile's QuorvixDriver\\logs"
+grep -Eq '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]{12} debug Settings dialog created\.$' "$logfile" ||
+    fail "the log file lacks stamped lines: $(head -n 3 "$logfile")"
+echo "PASS: late notification area, resume, focus, shell restart and log file"
