@@ -5,9 +5,10 @@
  * filters (IMAGENAME eq, SESSION eq|ne) and /im:
  *   taskkill /f /fi "SESSION eq N" /im NAME   ends NAME's processes in session N, or
  *                                             none with QV_TASKKILL=inert (a copy that
- *                                             will not end); it exits 1 at once
- *                                             while the file named by QV_STANDIN_REFUSE
- *                                             exists (a taskkill that was denied);
+ *                                             will not end); while the file named by
+ *                                             QV_STANDIN_STUCK exists it ends nothing and
+ *                                             exits 1 only after 8 s (a taskkill that
+ *                                             does not come back);
  *   tasklist /fi "IMAGENAME eq NAME" /fi "SESSION ne N" /fo csv /nh   one CSV line per
  *                                             match; QV_TASKLIST_OTHER=1 adds a copy in
  *                                             session N+1, which wine cannot have. */
@@ -54,10 +55,10 @@ int wmain(void)
     log_call();
 #ifdef TASKKILL
     {
-        wchar_t refuse[MAX_PATH];
-        if (GetEnvironmentVariableW(L"QV_STANDIN_REFUSE", refuse, MAX_PATH) &&
-            GetFileAttributesW(refuse) != INVALID_FILE_ATTRIBUTES) {
-            fprintf(stderr, "ERROR: Access is denied.\n");
+        wchar_t stuck[MAX_PATH];
+        if (GetEnvironmentVariableW(L"QV_STANDIN_STUCK", stuck, MAX_PATH) &&
+            GetFileAttributesW(stuck) != INVALID_FILE_ATTRIBUTES) {
+            Sleep(8000);
             return 1;
         }
     }
