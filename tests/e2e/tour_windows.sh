@@ -151,7 +151,7 @@ step "\"Refresh Audio Device\" restarts the shell of this session only"
 shells() { # explorer.exe processes of this prefix
     local pid count=0
     for pid in $(pgrep -f 'explorer\.exe'); do
-        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+        { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
             count=$((count + 1))
     done
     echo "$count"
