@@ -23,12 +23,26 @@ bool PipeServer::createPipe()
     pipeHandle = platform::createPipeServer(pipeName.toStdWString());
     if (pipeHandle == platform::kInvalidHandle) {
         // Taken before the log line: building it may reset the thread's error code.
-        const std::uint32_t code = platform::lastError();
-        qDebug() << "Error: Could not create pipe. Error code:" << code;
+        lastCreationError = platform::lastError();
+        qDebug() << "Error: Could not create pipe. Error code:" << lastCreationError;
         return false;
     }
+    lastCreationError = 0;
     qDebug() << "Pipe created successfully.";
     return true;
+}
+
+bool PipeServer::retryCreatePipe()
+{
+    pipeHandle = platform::createPipeServer(pipeName.toStdWString());
+    if (pipeHandle != platform::kInvalidHandle) {
+        lastCreationError = 0;
+        return true;
+    }
+    lastCreationError = platform::lastError();
+    if (lastCreationError != platform::error::AccessDenied)
+        qDebug() << "Error: Could not create pipe. Error code:" << lastCreationError;
+    return false;
 }
 
 bool PipeServer::readMessage(char* buffer)

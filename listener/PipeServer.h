@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include <cstdint>
+
 class PipeServer
 {
 public:
@@ -20,6 +22,11 @@ public:
 
     // Creates the pipe instance; false (and logged) when that failed.
     bool createPipe();
+    // createPipe again after a refusal: a further refusal with error::AccessDenied (the
+    // name is served elsewhere) is not logged; any other failure is, as by createPipe.
+    bool retryCreatePipe();
+    // The code of the last failed creation; 0 after a successful one.
+    std::uint32_t creationError() const { return lastCreationError; }
     // Waits for a client, copies its one message (exactly the bytes read) to the front
     // of `buffer` and disconnects the client. False (and logged) when no client could
     // be connected or no whole message of at most BufferSize bytes arrived; then
@@ -31,4 +38,5 @@ public:
 private:
     QString pipeName;
     platform::NativeHandle pipeHandle = platform::kInvalidHandle;
+    std::uint32_t lastCreationError = 0;
 };

@@ -12,6 +12,8 @@
 namespace {
 const QString kInboundPipe = QStringLiteral("\\\\.\\pipe\\QuorvixASIOToPannel");
 constexpr int kPauseMs = 100;
+// How often a pipe that another session holds is tried again.
+constexpr int kRetryMs = 5000;
 // How often the destructor repeats its wake-up while a real client holds the pipe.
 constexpr int kWakeRetryMs = 20;
 } // namespace
@@ -19,7 +21,8 @@ constexpr int kWakeRetryMs = 20;
 ThreadSettingsPip::ThreadSettingsPip(QObject* parent)
     : QThread(parent), pipeServer(std::make_unique<PipeServer>(kInboundPipe))
 {
-    if (!pipeServer->createPipe())
+    pipeReady = pipeServer->createPipe();
+    if (!pipeReady)
         qDebug() << "Failed to create named pipe in ThreadSettingsPip.";
     qDebug() << "ThreadSettingsPip initialized.";
 }
@@ -33,12 +36,14 @@ ThreadSettingsPip::~ThreadSettingsPip()
             wakeListener();
     }
     wait(QDeadlineTimer(QDeadlineTimer::Forever));
+    if (loopStarted)
+        platform::releasePipeThread(loopThread);
     pipeServer.reset();
 }
 
 void ThreadSettingsPip::wakeListener()
 {
-    if (!pipeServer->hasPipe())
+    if (!pipeReady)
         return; // the loop only pauses and sees the stop request by itself
     const platform::NativeHandle client = platform::openPipeClient(kInboundPipe.toStdWString());
     platform::closePipeClient(client);
@@ -51,6 +56,8 @@ void ThreadSettingsPip::run()
 {
     loopThread = platform::currentPipeThread();
     loopStarted = true;
+    if (!pipeReady && pipeServer->creationError() == platform::error::AccessDenied)
+        waitForPipe();
     char buffer[PipeServer::BufferSize];
     while (!isInterruptionRequested()) {
         qDebug() << "ThreadSettingsPip is running waiting Asio Info...";
@@ -70,5 +77,24 @@ void ThreadSettingsPip::run()
         if (isInterruptionRequested())
             break;
         msleep(kPauseMs);
+    }
+}
+
+void ThreadSettingsPip::waitForPipe()
+{
+    qDebug() << "The pipe is held by another session, which serves the ASIO driver; trying "
+                "again every 5 s.";
+    while (!isInterruptionRequested()) {
+        for (int waited = 0; waited < kRetryMs && !isInterruptionRequested(); waited += kPauseMs)
+            msleep(kPauseMs);
+        if (isInterruptionRequested())
+            return;
+        if (pipeServer->retryCreatePipe()) {
+            pipeReady = true;
+            qDebug() << "Pipe created: this session now serves the ASIO driver.";
+            return;
+        }
+        if (pipeServer->creationError() != platform::error::AccessDenied)
+            return; // logged; the loop then fails at the connect as without a pipe
     }
 }

@@ -15,12 +15,15 @@ enum class TrayIconPlace
 {
     Held,
     Missing,
+    Unanswered, // the shell did not answer in time (it may be starting): ask again later
     NotTracked
 };
 // Whether the notification area holds the icon that this process's hidden window titled
 // `ownerTitle` registered with id `iconId`. Windows drops an icon added before the
 // notification area is ready, so the owner must check; elsewhere the tray host docks
-// icons whenever it comes up, and the answer is NotTracked.
+// icons whenever it comes up, and the answer is NotTracked. Returns within about
+// 300 ms: the shell's answer is awaited on a thread of its own, and Unanswered stands
+// for a shell that has not answered yet, never for a missing icon.
 TrayIconPlace trayIconPlace(const std::wstring& ownerTitle, unsigned iconId);
 
 } // namespace platform

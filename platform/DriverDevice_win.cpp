@@ -1,16 +1,99 @@
-// The driver device on Windows: the kernel driver's device object, opened by name and
-// driven with synchronous device I/O control requests.
+// The driver device on Windows: the kernel driver's device object, opened by name for
+// overlapped I/O so that no request can hold the calling thread longer than the link's
+// 2000 ms bound, however long the driver keeps it.
 #include "platform/DriverDevice.h"
 
 #include <windows.h>
 
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
 namespace platform {
+namespace {
+
+// The whole request, from its start to the driver's completion.
+constexpr DWORD kRequestLimitMs = 2000;
+// How long a cancelled request may take to come back before its buffers are handed over.
+constexpr DWORD kCancelWaitMs = 200;
+
+HANDLE toHandle(NativeHandle handle)
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+// One request in flight: what the driver may still write (the OVERLAPPED and private
+// copies of both buffers) lives here, never in the caller's memory.
+struct Request
+{
+    Request(const void* in, std::uint32_t inLength, std::uint32_t outLength)
+        : input(static_cast<const char*>(in), static_cast<const char*>(in) + (in ? inLength : 0)),
+          output(outLength)
+    {
+        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~Request()
+    {
+        if (overlapped.hEvent)
+            CloseHandle(overlapped.hEvent);
+    }
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+
+    OVERLAPPED overlapped = {};
+    std::vector<char> input;
+    std::vector<char> output;
+};
+
+std::atomic<std::size_t> heldRequests{0};
+
+// A link whose request timed out is dead until closed, as off Windows: a driver that
+// held one request would hold the next as well.
+std::mutex deadLinksLock;
+std::unordered_map<HANDLE, DWORD> deadLinks;
+
+DWORD deadError(HANDLE device)
+{
+    const std::lock_guard<std::mutex> lock(deadLinksLock);
+    const auto found = deadLinks.find(device);
+    return found == deadLinks.end() ? ERROR_SUCCESS : found->second;
+}
+
+void markDead(HANDLE device, DWORD code)
+{
+    const std::lock_guard<std::mutex> lock(deadLinksLock);
+    deadLinks[device] = code;
+}
+
+VOID CALLBACK releaseWhenDone(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WAIT wait, TP_WAIT_RESULT)
+{
+    // The event is set only after the driver's completion has been copied out.
+    delete static_cast<Request*>(context);
+    --heldRequests;
+    CloseThreadpoolWait(wait);
+}
+
+// A request that ignored its cancellation keeps its buffers until the driver completes
+// it; a thread-pool wait on its event then frees them. Without one they are never freed.
+void holdUntilDone(std::unique_ptr<Request> request)
+{
+    ++heldRequests;
+    Request* held = request.release();
+    PTP_WAIT wait = CreateThreadpoolWait(&releaseWhenDone, held, nullptr);
+    if (wait)
+        SetThreadpoolWait(wait, held->overlapped.hEvent, nullptr);
+}
+
+} // namespace
 
 NativeHandle openDriverDevice(const std::wstring& name)
 {
     HANDLE device =
         CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     return reinterpret_cast<NativeHandle>(device);
 }
 
@@ -18,18 +101,57 @@ bool deviceIoControl(NativeHandle device, std::uint32_t code, const void* in,
                      std::uint32_t inLength, void* out, std::uint32_t outLength,
                      std::uint32_t* bytesReturned)
 {
+    const HANDLE file = toHandle(device);
+    if (const DWORD dead = deadError(file)) {
+        SetLastError(dead);
+        return false;
+    }
+    auto request = std::make_unique<Request>(in, inLength, outLength);
+    if (!request->overlapped.hEvent)
+        return false; // CreateEventW's code stands
     DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(reinterpret_cast<HANDLE>(device), code, const_cast<void*>(in),
-                                    inLength, out, outLength, &returned, nullptr);
+    BOOL ok = DeviceIoControl(file, code, request->input.data(), inLength, request->output.data(),
+                              outLength, nullptr, &request->overlapped);
+    // The count is read from the completion, also for a request that completed at once.
+    if (ok || GetLastError() == ERROR_IO_PENDING)
+        ok = GetOverlappedResultEx(file, &request->overlapped, &returned, kRequestLimitMs, FALSE);
+    if (!ok && GetLastError() == WAIT_TIMEOUT) {
+        CancelIoEx(file, &request->overlapped);
+        if (!GetOverlappedResultEx(file, &request->overlapped, &returned, kCancelWaitMs, FALSE) &&
+            GetLastError() == WAIT_TIMEOUT)
+            holdUntilDone(std::move(request));
+        request.reset(); // freeing must not change the code the caller reads
+        markDead(file, ERROR_TIMEOUT);
+        SetLastError(ERROR_TIMEOUT);
+        return false;
+    }
+    if (!ok) {
+        const DWORD failure = GetLastError();
+        request.reset();
+        SetLastError(failure);
+        return false;
+    }
+    if (returned > 0 && out)
+        std::memcpy(out, request->output.data(), returned);
     if (bytesReturned)
         *bytesReturned = returned;
-    return ok != FALSE;
+    return true;
 }
 
 void closeDriverDevice(NativeHandle device)
 {
-    if (device != kInvalidHandle)
-        CloseHandle(reinterpret_cast<HANDLE>(device));
+    if (device == kInvalidHandle)
+        return;
+    {
+        const std::lock_guard<std::mutex> lock(deadLinksLock);
+        deadLinks.erase(toHandle(device));
+    }
+    CloseHandle(toHandle(device));
+}
+
+std::size_t heldDriverRequests()
+{
+    return heldRequests.load();
 }
 
 } // namespace platform

@@ -9,7 +9,9 @@
 namespace platform {
 
 // Server end (CreateNamedPipeW: duplex, message type and read mode, blocking, local
-// clients only, unlimited instances, 65536-byte buffers, 300 ms default time-out).
+// clients only, unlimited instances, 65536-byte buffers, 300 ms default time-out). On
+// Windows only the first instance of the name is made: while any other server holds
+// it, also another session's, creation fails with error::AccessDenied.
 NativeHandle createPipeServer(const std::wstring& name);
 // ConnectNamedPipe: blocks until a client connects. A client that connected before
 // the call makes it fail with error::PipeConnected, which callers count as success; one
@@ -26,8 +28,11 @@ bool disconnectPipeClient(NativeHandle server);
 // CloseHandle on the server; off Windows also removes the socket file.
 void closePipeServer(NativeHandle server);
 
-// The calling thread, as cancelPipeWait names it.
+// The calling thread, as cancelPipeWait names it: on Windows a handle of its own (not
+// the thread id, which a new thread may take once this one has ended), valid until
+// releasePipeThread, also after the thread has ended.
 std::uintptr_t currentPipeThread();
+void releasePipeThread(std::uintptr_t thread);
 // Ends a connectPipeClient or readPipeMessage that `thread` is blocked in now, so a
 // client that connects and never writes cannot hold that thread: the call fails with
 // error::OperationAborted. A thread that is not blocked is not affected. Off Windows

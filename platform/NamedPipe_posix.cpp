@@ -315,6 +315,8 @@ std::uintptr_t currentPipeThread()
     return 0;
 }
 
+void releasePipeThread(std::uintptr_t) {}
+
 void cancelPipeWait(std::uintptr_t) {}
 
 NativeHandle openPipeClient(const std::wstring& name)

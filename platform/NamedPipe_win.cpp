@@ -26,12 +26,22 @@ NativeHandle fromHandle(HANDLE handle)
     return reinterpret_cast<NativeHandle>(handle);
 }
 
+// A handle of the calling thread that may cancel its synchronous I/O; nullptr on failure.
+HANDLE duplicateCurrentThread()
+{
+    HANDLE thread = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
+                         THREAD_TERMINATE, FALSE, 0))
+        return nullptr;
+    return thread;
+}
+
 // Cancels the reading thread's blocked ReadFile once the client has been silent too
 // long. The pipe is synchronous, so its read cannot carry a time-out of its own.
 class StalledReadWatch
 {
 public:
-    StalledReadWatch() : thread(OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId()))
+    StalledReadWatch() : thread(duplicateCurrentThread())
     {
         if (thread && !CreateTimerQueueTimer(&timer, nullptr, &StalledReadWatch::cancelRead, this,
                                              kStalledClientMs, kCancelRepeatMs, WT_EXECUTEDEFAULT))
@@ -45,8 +55,10 @@ public:
     // later call of this thread.
     void stop()
     {
-        if (timer)
-            DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
+        // Any failure but ERROR_IO_PENDING leaves the timer armed and must be retried.
+        while (timer && !DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE) &&
+               GetLastError() != ERROR_IO_PENDING)
+            Sleep(1);
         timer = nullptr;
         if (thread)
             CloseHandle(thread);
@@ -72,7 +84,9 @@ private:
 NativeHandle createPipeServer(const std::wstring& name)
 {
     return fromHandle(CreateNamedPipeW(
-        name.c_str(), PIPE_ACCESS_DUPLEX,
+        // One session serves the ASIO driver: a second server would take some of its
+        // requests away, so only the first instance of the name is made.
+        name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
         // Only local processes speak for the ASIO driver.
         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
         PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, kDefaultTimeoutMs, nullptr));
@@ -122,16 +136,19 @@ void closePipeServer(NativeHandle server)
 
 std::uintptr_t currentPipeThread()
 {
-    return GetCurrentThreadId();
+    return reinterpret_cast<std::uintptr_t>(duplicateCurrentThread());
+}
+
+void releasePipeThread(std::uintptr_t thread)
+{
+    if (thread)
+        CloseHandle(reinterpret_cast<HANDLE>(thread));
 }
 
 void cancelPipeWait(std::uintptr_t thread)
 {
-    HANDLE handle = OpenThread(THREAD_TERMINATE, FALSE, static_cast<DWORD>(thread));
-    if (!handle)
-        return;
-    CancelSynchronousIo(handle);
-    CloseHandle(handle);
+    if (thread)
+        CancelSynchronousIo(reinterpret_cast<HANDLE>(thread));
 }
 
 NativeHandle openPipeClient(const std::wstring& name)

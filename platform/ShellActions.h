@@ -11,8 +11,8 @@ namespace platform {
 std::intptr_t openSoundControlPanel();
 
 // The command that restarts what re-reads the audio devices: on Windows the shell of
-// the program's own session (cmd.exe /c taskkill ... && start explorer.exe), elsewhere
-// the sound server.
+// the program's own session (cmd.exe /d /s /c "taskkill ... && start explorer.exe", each
+// program named by its full path in the Windows folders), elsewhere the sound server.
 struct ShellCommand
 {
     std::string program;
@@ -23,8 +23,10 @@ struct ShellCommand
 };
 ShellCommand audioDeviceRefreshCommand();
 
-// cmd.exe's command line that ends the Windows shell of session `sessionId` only and,
-// if that worked, starts a new one. Other users' shells are never touched.
-std::string sessionShellRestartArguments(std::uint32_t sessionId);
+// After a restart command that failed or timed out: when the session is left without a
+// shell (one taskkill ended, but the command never started the new one), starts
+// Explorer, so the user keeps a taskbar. True when it started one. Off Windows there is
+// no such shell, and this does nothing.
+bool restoreSessionShell();
 
 } // namespace platform

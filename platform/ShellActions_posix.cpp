@@ -154,4 +154,9 @@ ShellCommand audioDeviceRefreshCommand()
             {}};
 }
 
+bool restoreSessionShell()
+{
+    return false;
+}
+
 } // namespace platform

@@ -31,6 +31,14 @@ void warnUser(const QString& title, const QString& text)
     QMessageBox::warning(nullptr, title, text, QMessageBox::Ok);
 }
 
+// A restart that failed half way (the shell ended, no new one started) must not leave
+// the user without a taskbar.
+void keepShell()
+{
+    if (platform::restoreSessionShell())
+        qWarning() << "No shell was left in this session; Explorer started again.";
+}
+
 void bringToFront(QWidget* window)
 {
     window->show();
@@ -115,6 +123,15 @@ void TrayIcon::checkDocked()
         dockWatch->stop();
         return;
     }
+    // A shell still starting may hold the icon without saying so yet: showing it again
+    // would remove what it holds. Asked again at the next tick, within the same bound.
+    if (place == platform::TrayIconPlace::Unanswered) {
+        if (++unansweredChecks == kDockRetries) {
+            dockWatch->stop();
+            qDebug() << "Tray icon still not in the notification area, left to the shell.";
+        }
+        return;
+    }
     if (dockRetries == kDockRetries) {
         dockWatch->stop();
         qDebug() << "Tray icon still not in the notification area, left to the shell.";
@@ -184,6 +201,7 @@ void TrayIcon::refreshDeviceList()
             process.kill();
             process.waitForFinished();
         }
+        keepShell();
         return;
     }
     // A command killed by a signal has no meaningful exit code; it failed all the same.
@@ -191,6 +209,7 @@ void TrayIcon::refreshDeviceList()
         qWarning() << "命令执行失败，退出代码:" << process.exitCode();
         qWarning() << "输出:" << process.readAllStandardOutput();
         qWarning() << "错误输出:" << process.readAllStandardError();
+        keepShell();
         return;
     }
     qDebug() << "资源管理器已成功重启";

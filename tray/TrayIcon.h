@@ -43,4 +43,5 @@ private:
     // Shows the icon again until it is in the notification area (see checkDocked).
     QTimer* dockWatch = nullptr;
     int dockRetries = 0;
+    int unansweredChecks = 0;
 };

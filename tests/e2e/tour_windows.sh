@@ -105,6 +105,8 @@ x86_64-w64-mingw32-gcc -std=c99 -municode -O1 -DTASKKILL -o "$work/taskkill.exe"
     "$src/tests/support/wintool_standin.c" -lshell32 || fail "could not build the taskkill stand-in"
 cp "$work/taskkill.exe" "$WINEPREFIX/drive_c/windows/system32/taskkill.exe"
 export QV_STANDIN_LOG="Z:${work//\//\\}\\taskkill.log" QV_TASKKILL=inert
+# While this file exists the stand-in hangs for 8 s and then fails.
+export QV_STANDIN_STUCK="Z:${work//\//\\}\\stuck"
 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;taskkill.exe=n" start_program
 started+=($program)
 sleep 4
@@ -127,12 +129,42 @@ wait_until 5 held '"mic48V":{"1":1,' || fail "48V of MIC1 was not sent again"
 held '"sampleRate":44100' || fail "the sample rate was not sent again"
 find_window_titled '"Quorvix' && fail "the resume showed a window"
 
+# A driver that never completes a request (a surprise removal, a resume) may stall the
+# GUI thread for one request's bound, about 2 s, each time, and never for good.
+x86_64-w64-mingw32-gcc -O1 -o "$work/stall_probe.exe" "$here/stall_probe.c" ||
+    fail "could not build the stall probe"
+hold_requests() { # 0 off, 1 held until cancelled, 2 held ignoring the cancellation
+    w reg add 'HKLM\System\CurrentControlSet\Services\QuorvixBus' /v StuckRequests \
+        /t REG_DWORD /d "$1" /f >/dev/null 2>&1 || fail "could not set the driver's fault"
+}
+detections() { grep -c '^Device PID: 2' "$log" || true; }
+for mode in 1 2; do
+    step "a driver holding every request ($mode): each stall ends after about 2 s"
+    wait_until 20 logged "Device PID: 2" || fail "the program did not see the device"
+    w "$work/stall_probe.exe" 10 >"$work/stall-$mode.txt" 2>/dev/null &
+    probe=$!
+    sleep 1
+    hold_requests "$mode"
+    sleep 6
+    seen=$(detections)
+    hold_requests 0
+    wait "$probe" || fail "the program stopped answering: $(cat "$work/stall-$mode.txt")"
+    read -r _ longest _ answers <"$work/stall-$mode.txt"
+    echo "longest stall ${longest} ms, ${answers} answers in 10 s"
+    [ "$longest" -ge 1500 ] || fail "no request was held (longest stall $longest ms)"
+    [ "$longest" -le 3500 ] || fail "a held request stalled the program for $longest ms"
+    logged "Error reading device PID from driver" || fail "the held requests did not fail"
+    wait_until 15 sh -c "[ \$(grep -c '^Device PID: 2' '$log') -gt $seen ]" ||
+        fail "the device was not found again after the driver recovered"
+done
+shot driver-recovered
+
 step "\"Refresh Audio Device\" restarts the shell of this session only"
 # The log's Chinese lines reach this console as "?": what ran shows the outcome.
 shells() { # explorer.exe processes of this prefix
     local pid count=0
     for pid in $(pgrep -f 'explorer\.exe'); do
-        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+        { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
             count=$((count + 1))
     done
     echo "$count"
@@ -142,9 +174,25 @@ shells_before=$(shells)
 click_menu_entry 4 || fail "no tray menu"
 wait_until 15 test -s "$work/taskkill.log" || fail "taskkill was not run"
 wait_until 15 more_shells "$shells_before" || fail "no new shell was started after taskkill succeeded"
+# cmd.exe ran it by its full path, the filter quoted as written, for this session.
 tr -d '\r' <"$work/taskkill.log" |
-    grep -Eq '^([0-9]+)[[:space:]].* /f /fi "SESSION eq \1" /im explorer\.exe *$' ||
+    grep -Eiq '^([0-9]+)[[:space:]]"C:\\windows\\system32\\taskkill\.exe" /f /fi "SESSION eq \1" /im explorer\.exe *$' ||
     fail "taskkill got: $(cat "$work/taskkill.log" 2>/dev/null)"
+logged "Explorer started again" && fail "a shell was started again after a restart that worked"
+
+step "a restart that does not come back leaves the session a shell"
+# Wine never reports a shell window (GetShellWindow), so after the time-out the program
+# starts one. (Wine's cmd.exe ends with 0 even when its taskkill failed, so a plain
+# failure would pass for a success there.)
+rm -f "$work/taskkill.log"
+shells_before=$(shells)
+touch "$work/stuck"
+click_menu_entry 4 || fail "no tray menu"
+wait_until 15 test -s "$work/taskkill.log" || fail "taskkill was not run"
+wait_until 15 logged "No shell was left in this session; Explorer started again." ||
+    fail "no shell was started after the restart timed out"
+wait_until 15 more_shells "$shells_before" || fail "no new explorer.exe after the time-out"
+rm -f "$work/stuck"
 quit_through_menu "$program" || fail "\"Quit\" did not end the program"
 
 step "the log file in %APPDATA% holds the debug log's lines, stamped"

@@ -4,6 +4,7 @@
 #include "LogCapture.h"
 #include "PipeTestKit.h"
 #include "listener/PipeServer.h"
+#include "platform/PosixSupport.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -11,6 +12,8 @@
 #include <QtTest>
 
 #include <memory>
+#include <pwd.h>
+#include <unistd.h>
 
 using namespace pipekit;
 
@@ -59,6 +62,7 @@ private slots:
     void requestsWithoutTheOpenWordEmitNothing();
     void clientsInARowAreEachServed();
     void withoutAPipeTheLoopGoesOnWithoutEmitting();
+    void refusedPipeIsTriedQuietlyUntilItIsMade();
     void destroyingWhileWaitingEndsPromptly();
     void destroyingWhileAClientStallsStillEnds();
 };
@@ -156,6 +160,47 @@ void ThreadSettingsPipTest::withoutAPipeTheLoopGoesOnWithoutEmitting()
     QCOMPARE(log.countLines("Pipe closed."), 0);
     // The other server's socket is untouched.
     QVERIFY(QFileInfo::exists(socketFile(kPipe)));
+}
+
+// Refused with 5 (here: the endpoint folder belongs to another user; on Windows another
+// session's copy holds the name): one line, no pass every 100 ms, a quiet retry every
+// 5 s, and one line once the pipe is made, which then serves the ASIO driver.
+void ThreadSettingsPipTest::refusedPipeIsTriedQuietlyUntilItIsMade()
+{
+    if (::geteuid() != 0)
+        QSKIP("handing the endpoint folder to another user needs root");
+    const passwd* nobody = ::getpwnam("nobody");
+    if (!nobody)
+        QSKIP("there is no user nobody");
+    const QString refused = QStringLiteral("Error: Could not create pipe. Error code: 5");
+    const QString held = QStringLiteral("The pipe is held by another session, which serves the "
+                                        "ASIO driver; trying again every 5 s.");
+    const QString made = QStringLiteral("Pipe created: this session now serves the ASIO driver.");
+    LogCapture log;
+    const std::string folder = platform::endpointFolder();
+    QVERIFY(::chown(folder.c_str(), nobody->pw_uid, nobody->pw_gid) == 0);
+    // Handed back also when a check below fails, so later cases get their pipe.
+    const auto handBack = qScopeGuard([&] { (void)::chown(folder.c_str(), 0, 0); });
+    auto thread = startedListener();
+    Emissions spy(thread.get());
+    QVERIFY(waitForLine(log, held));
+    QTest::qWait(5600); // past the first retry, still refused
+    QVERIFY(::chown(folder.c_str(), 0, 0) == 0);
+    QCOMPARE(log.countLines(refused), 1);
+    QCOMPARE(log.countLines(held), 1);
+    QCOMPARE(log.countLines(kWaiting), 0);
+    QCOMPARE(log.countLines(kNoData), 0);
+
+    QVERIFY(QTest::qWaitFor([&] { return log.countLines(made) > 0; }, 8000));
+    QCOMPARE(log.countLines(made), 1);
+    QCOMPARE(log.countLines(refused), 1);
+    QCOMPARE(runPeer({"open"}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 5000);
+    QElapsedTimer clock;
+    clock.start();
+    thread.reset();
+    QVERIFY(clock.elapsed() < 1000);
+    QCOMPARE(log.countLines("Pipe closed."), 1);
 }
 
 void ThreadSettingsPipTest::destroyingWhileWaitingEndsPromptly()

@@ -5,7 +5,10 @@
  * filters (IMAGENAME eq, SESSION eq|ne) and /im:
  *   taskkill /f /fi "SESSION eq N" /im NAME   ends NAME's processes in session N, or
  *                                             none with QV_TASKKILL=inert (a copy that
- *                                             will not end);
+ *                                             will not end); while the file named by
+ *                                             QV_STANDIN_STUCK exists it ends nothing and
+ *                                             exits 1 only after 8 s (a taskkill that
+ *                                             does not come back);
  *   tasklist /fi "IMAGENAME eq NAME" /fi "SESSION ne N" /fo csv /nh   one CSV line per
  *                                             match; QV_TASKLIST_OTHER=1 adds a copy in
  *                                             session N+1, which wine cannot have. */
@@ -50,6 +53,16 @@ int wmain(void)
     PROCESSENTRY32W pe;
 
     log_call();
+#ifdef TASKKILL
+    {
+        wchar_t stuck[MAX_PATH];
+        if (GetEnvironmentVariableW(L"QV_STANDIN_STUCK", stuck, MAX_PATH) &&
+            GetFileAttributesW(stuck) != INVALID_FILE_ATTRIBUTES) {
+            Sleep(8000);
+            return 1;
+        }
+    }
+#endif
     for (i = 1; argv && i + 1 < argc; i++) {
         if (_wcsicmp(argv[i], L"/im") == 0) {
             image = argv[++i];

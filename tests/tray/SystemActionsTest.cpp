@@ -106,8 +106,6 @@ private slots:
     void refreshKilledBySignalIsAFailure();
     void refreshTimesOut();
     void refreshCommandMissing();
-    void windowsShellRestartNamesItsSession_data();
-    void windowsShellRestartNamesItsSession();
 };
 
 void SystemActionsTest::soundPanelStartsFirstAvailable_data()
@@ -339,30 +337,6 @@ void SystemActionsTest::refreshCommandMissing()
     QCOMPARE(warnings.size(), 1);
     QVERIFY(warnings[0].startsWith(QStringLiteral("错误信息: \"")));
     QVERIFY(warnings[0].size() > QStringLiteral("错误信息: \"\"").size());
-}
-
-void SystemActionsTest::windowsShellRestartNamesItsSession_data()
-{
-    QTest::addColumn<quint32>("session");
-    QTest::addColumn<QString>("filter");
-    QTest::newRow("console session") << 1u << QStringLiteral("\"SESSION eq 1\"");
-    QTest::newRow("remote session") << 12u << QStringLiteral("\"SESSION eq 12\"");
-    QTest::newRow("largest id") << 4294967295u << QStringLiteral("\"SESSION eq 4294967295\"");
-}
-
-// cmd.exe receives this line as it stands: plain quotes around the filter, no
-// backslashes, and the whole "&&" chain after /c.
-void SystemActionsTest::windowsShellRestartNamesItsSession()
-{
-    QFETCH(quint32, session);
-    QFETCH(QString, filter);
-    const QString line = QString::fromStdString(platform::sessionShellRestartArguments(session));
-    QCOMPARE(line, QStringLiteral("/c taskkill /f /fi ") + filter +
-                       QStringLiteral(" /im explorer.exe && start explorer.exe"));
-    QVERIFY(!line.contains('\\'));
-    QCOMPARE(line.count('"'), 2);
-    // Off Windows the refresh command is passed as an argument list, as before.
-    QVERIFY(platform::audioDeviceRefreshCommand().nativeArguments.empty());
 }
 
 QTEST_MAIN(SystemActionsTest)

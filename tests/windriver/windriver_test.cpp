@@ -14,6 +14,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -356,6 +357,51 @@ void unplugRemovesTheDevice(SimulatorControl& sim)
     CHECK(waitForBus(kBus, true));
 }
 
+// The bus driver holds every request while its service key's "StuckRequests" is set:
+// 1 until cancelled, 2 ignoring the cancellation and completed 5 s later.
+bool holdRequests(DWORD mode)
+{
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services\\QuorvixBus",
+                           L"StuckRequests", REG_DWORD, &mode, sizeof mode) == ERROR_SUCCESS;
+}
+
+// However long the driver keeps a request, the caller gets it back failed after about
+// 2 s, the link is dead from then on, and its buffers are freed only once the driver has
+// finished with them.
+void heldRequestsEndInTime(DWORD mode)
+{
+    const NativeHandle h = openDriverDevice(busName(kBus));
+    CHECK(h != kInvalidHandle);
+    const std::size_t journalled = journal().size();
+    CHECK(holdRequests(mode));
+    std::uint8_t out[8];
+    std::memset(out, 0x5A, sizeof out);
+    const Reply held = request(h, code::ReadProductId, nullptr, 0, out, sizeof out);
+    CHECK(!held.ok && held.error == error::Timeout);
+    CHECK(held.ms >= 1900 && held.ms < 3000);
+    std::printf("held request (mode %lu) returned after %lld ms\n", mode, held.ms);
+    const Reply next = request(h, code::ReadProductId, nullptr, 0, out, sizeof out);
+    CHECK(!next.ok && next.error == error::Timeout && next.ms < 500);
+    CHECK(holdRequests(0));
+    closeDriverDevice(h);
+    if (mode == 2) {
+        CHECK(heldDriverRequests() == 1); // the driver still owns the buffers
+        const auto start = Clock::now();
+        while (heldDriverRequests() != 0 && millisecondsSince(start) < 8000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        CHECK(heldDriverRequests() == 0);
+        CHECK(millisecondsSince(start) >= 1500); // freed at the late completion, not before
+    }
+    CHECK(heldDriverRequests() == 0);
+    // The late completion wrote the request's own copy, never the caller's buffer.
+    CHECK(std::count(out, out + sizeof out, 0x5A) == int(sizeof out));
+    CHECK(journal().size() == journalled); // held requests never reached the device
+    std::uint32_t pid = 0;
+    const NativeHandle fresh = openDriverDevice(busName(kBus));
+    CHECK(readPid(fresh, pid).ok && pid == 2);
+    closeDriverDevice(fresh);
+}
+
 // Last in the phase: the simulator quits while a request waits for its answer.
 void simulatorGoingAwayDisconnects(SimulatorControl& sim)
 {
@@ -393,6 +439,8 @@ void phaseMain()
     silentDriverTimesOut(sim);
     closingReachesTheSimulator(sim);
     unplugRemovesTheDevice(sim);
+    heldRequestsEndInTime(1);
+    heldRequestsEndInTime(2);
     simulatorGoingAwayDisconnects(sim);
 }
 

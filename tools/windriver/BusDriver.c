@@ -24,6 +24,18 @@ typedef struct
 
 static PDEVICE_OBJECT devices[QBUS_COUNT];
 static WSADATA_STORAGE winsock;
+// The service's key, kept for the held-request fault that tests switch while it runs.
+static UNICODE_STRING serviceKey;
+
+// The "StuckRequests" value of the service's key: a driver that never answers, as one
+// may across a surprise removal or a resume. Every request is held unsent while it is set.
+enum
+{
+    STUCK_NONE = 0,
+    STUCK_UNTIL_CANCELLED = 1, // completed with STATUS_CANCELLED when cancelled
+    STUCK_IGNORING_CANCEL = 2  // completed 5 s later whatever happens, its output written
+};
+#define LATE_COMPLETION_MS 5000
 
 static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
 {
@@ -78,6 +90,80 @@ static NTSTATUS NTAPI dispatchClose(PDEVICE_OBJECT device, PIRP irp)
     return complete(irp, STATUS_SUCCESS, 0);
 }
 
+static BOOLEAN readDword(PUNICODE_STRING keyPath, const WCHAR* valueName, ULONG* out)
+{
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, keyPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
+                               NULL);
+    HANDLE key;
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes)))
+        return FALSE;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, valueName);
+    union {
+        KEY_VALUE_PARTIAL_INFORMATION info;
+        UCHAR space[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+    } value;
+    ULONG length = 0;
+    const BOOLEAN found = NT_SUCCESS(ZwQueryValueKey(key, &name, KeyValuePartialInformation, &value,
+                                                     sizeof value, &length)) &&
+                          value.info.Type == REG_DWORD && value.info.DataLength == sizeof(ULONG);
+    if (found)
+        *out = *(const ULONG*)value.info.Data;
+    ZwClose(key);
+    return found;
+}
+
+static ULONG stuckMode(void)
+{
+    ULONG mode = STUCK_NONE;
+    if (serviceKey.Buffer)
+        readDword(&serviceKey, L"StuckRequests", &mode);
+    return mode;
+}
+
+static VOID NTAPI cancelHeld(PDEVICE_OBJECT device, PIRP irp)
+{
+    (void)device;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    complete(irp, STATUS_CANCELLED, 0);
+}
+
+static VOID NTAPI completeLate(PVOID context)
+{
+    PIRP irp = context;
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10000LL * LATE_COMPLETION_MS;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    // Written late on purpose: the caller must still hold the buffer it gave.
+    const ULONG outLength =
+        IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+    if (irp->AssociatedIrp.SystemBuffer)
+        RtlFillMemory(irp->AssociatedIrp.SystemBuffer, outLength, 0xEE);
+    complete(irp, STATUS_SUCCESS, outLength);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// Holds the request: pending until cancelled, or until a late completion that no
+// cancellation stops.
+static NTSTATUS hold(PIRP irp, ULONG mode)
+{
+    IoMarkIrpPending(irp);
+    if (mode == STUCK_IGNORING_CANCEL) {
+        HANDLE thread;
+        if (!NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL,
+                                             completeLate, irp)))
+            return failWith(irp, QBUS_ERROR_GEN_FAILURE);
+        ZwClose(thread);
+        return STATUS_PENDING;
+    }
+    IoSetCancelRoutine(irp, cancelHeld);
+    // Cancelled before the routine was set: nobody else will complete it.
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL))
+        complete(irp, STATUS_CANCELLED, 0);
+    return STATUS_PENDING;
+}
+
 // Sends one request frame and takes its reply into `buffer` (the buffered I/O system
 // buffer, which holds the input first). Returns 0 when the link did its part; then
 // *status and *error are the reply's words and *returned its byte count.
@@ -118,6 +204,9 @@ static NTSTATUS NTAPI dispatchControl(PDEVICE_OBJECT device, PIRP irp)
     // carried over the link.
     if ((code & 3) != METHOD_BUFFERED)
         return failWith(irp, QBUS_ERROR_INVALID_FUNCTION);
+    const ULONG stuck = stuckMode();
+    if (stuck == STUCK_UNTIL_CANCELLED || stuck == STUCK_IGNORING_CANCEL)
+        return hold(irp, stuck);
 
     ULONG status = 0, error = 0, returned = 0;
     const ULONG failure =
@@ -135,29 +224,10 @@ static NTSTATUS NTAPI dispatchControl(PDEVICE_OBJECT device, PIRP irp)
 
 static USHORT relayPort(PUNICODE_STRING registryPath)
 {
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, registryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                               NULL, NULL);
-    HANDLE key;
-    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes)))
-        return DEFAULT_RELAY_PORT;
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"RelayPort");
-    union {
-        KEY_VALUE_PARTIAL_INFORMATION info;
-        UCHAR space[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
-    } value;
-    ULONG length = 0;
-    USHORT port = DEFAULT_RELAY_PORT;
-    if (NT_SUCCESS(ZwQueryValueKey(key, &name, KeyValuePartialInformation, &value, sizeof value,
-                                   &length)) &&
-        value.info.Type == REG_DWORD && value.info.DataLength == sizeof(ULONG)) {
-        const ULONG configured = *(const ULONG*)value.info.Data;
-        if (configured > 0 && configured < 65536)
-            port = (USHORT)configured;
-    }
-    ZwClose(key);
-    return port;
+    ULONG configured = 0;
+    if (readDword(registryPath, L"RelayPort", &configured) && configured > 0 && configured < 65536)
+        return (USHORT)configured;
+    return DEFAULT_RELAY_PORT;
 }
 
 static void deleteDevices(void)
@@ -175,11 +245,18 @@ static VOID NTAPI driverUnload(PDRIVER_OBJECT driver)
     BusPresenceStop();
     deleteDevices();
     WSACleanup();
+    if (serviceKey.Buffer)
+        ExFreePoolWithTag(serviceKey.Buffer, QBUS_POOL_TAG);
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     QbusRelayPort = relayPort(registryPath);
+    serviceKey.Buffer = ExAllocatePoolWithTag(PagedPool, registryPath->Length, QBUS_POOL_TAG);
+    if (serviceKey.Buffer) {
+        RtlCopyMemory(serviceKey.Buffer, registryPath->Buffer, registryPath->Length);
+        serviceKey.Length = serviceKey.MaximumLength = registryPath->Length;
+    }
     if (WSAStartup(0x0202, &winsock) != 0)
         return STATUS_UNSUCCESSFUL;
     for (ULONG bus = 0; bus < QBUS_COUNT; ++bus) {
