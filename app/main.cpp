@@ -2,6 +2,7 @@
 // top-level objects and their teardown in a fixed order.
 #include "app/SingleInstance.h"
 #include "app/TranslationLoader.h"
+#include "control/ControlServer.h"
 #include "mainwindow/MainWindow.h"
 #include "settings/Settings.h"
 #include "tray/TrayIcon.h"
@@ -48,9 +49,12 @@ int main(int argc, char* argv[])
     tray->setMainWindow(mainWindow);
     tray->setSettingsWindow(settings);
     tray->setVisible(true);
+    auto* control = new ControlServer(mainWindow);
+    control->start();
 
     const int exitCode = QApplication::exec();
 
+    delete control;
     delete tray;
     delete mainWindow.data();
     delete settings;
