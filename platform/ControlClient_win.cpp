@@ -54,14 +54,13 @@ bool sameUserAndSession(HANDLE pipe, std::string& why)
     DWORD serverSession = 0, ownSession = 0;
     if (!GetNamedPipeServerProcessId(pipe, &serverPid) ||
         !ProcessIdToSessionId(serverPid, &serverSession) ||
-        !ProcessIdToSessionId(GetCurrentProcessId(), &ownSession) ||
-        serverSession != ownSession) {
+        !ProcessIdToSessionId(GetCurrentProcessId(), &ownSession) || serverSession != ownSession) {
         why = "the endpoint is served from another session";
         return false;
     }
     Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverPid));
-    const std::vector<BYTE> server = process.valid() ? tokenUser(process.get())
-                                                     : std::vector<BYTE>();
+    const std::vector<BYTE> server =
+        process.valid() ? tokenUser(process.get()) : std::vector<BYTE>();
     const std::vector<BYTE> own = tokenUser(GetCurrentProcess());
     if (server.empty() || own.empty() ||
         !EqualSid(reinterpret_cast<const TOKEN_USER*>(server.data())->User.Sid,
@@ -101,8 +100,7 @@ bool finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD& done, DWOR
 } // namespace
 
 ControlExchange exchangeControlRequest(const std::string& request, std::string& reply,
-                                       bool (*complete)(const std::string& reply),
-                                       std::string& why)
+                                       bool (*complete)(const std::string& reply), std::string& why)
 {
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);

@@ -40,7 +40,8 @@ public:
         DWORD size = 0;
         GetTokenInformation(token, TokenUser, nullptr, 0, &size);
         user.resize(size);
-        const bool got = size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size);
+        const bool got =
+            size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size);
         CloseHandle(token);
         if (!got)
             return false;
@@ -73,10 +74,7 @@ struct Operation
     std::unique_ptr<QWinEventNotifier> notifier;
     bool pending = false;
 
-    Operation() : event(CreateEventW(nullptr, TRUE, FALSE, nullptr))
-    {
-        overlapped.hEvent = event;
-    }
+    Operation() : event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) { overlapped.hEvent = event; }
     ~Operation()
     {
         notifier.reset();
@@ -124,12 +122,11 @@ HANDLE ControlEndpoint::State::createInstance(bool first)
 {
     // The first instance fails with ERROR_ACCESS_DENIED when any process holds the name,
     // so a name taken before the program started is never shared.
-    return CreateNamedPipeW(name.c_str(),
-                            PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
-                                (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
-                            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
-                                PIPE_REJECT_REMOTE_CLIENTS,
-                            PIPE_UNLIMITED_INSTANCES, kOutBuffer, kInBuffer, 0, security.get());
+    return CreateNamedPipeW(
+        name.c_str(),
+        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+        PIPE_UNLIMITED_INSTANCES, kOutBuffer, kInBuffer, 0, security.get());
 }
 
 void ControlEndpoint::State::waitForClient()
@@ -196,7 +193,8 @@ void ControlEndpoint::State::startRead(int id)
                          [this, id] { readDone(id); });
     }
     // A read that completes at once still signals its event; both ways end in readDone.
-    if (!ReadFile(instance.pipe, instance.buffer, sizeof instance.buffer, nullptr, &op.overlapped) &&
+    if (!ReadFile(instance.pipe, instance.buffer, sizeof instance.buffer, nullptr,
+                  &op.overlapped) &&
         GetLastError() != ERROR_IO_PENDING) {
         op.pending = false;
         SetEvent(op.event);
@@ -212,9 +210,9 @@ void ControlEndpoint::State::readDone(int id)
         return;
     Instance& instance = *it->second;
     DWORD got = 0;
-    const bool ok =
-        instance.read.pending &&
-        GetOverlappedResult(instance.pipe, &instance.read.overlapped, &got, FALSE) && got > 0;
+    const bool ok = instance.read.pending &&
+                    GetOverlappedResult(instance.pipe, &instance.read.overlapped, &got, FALSE) &&
+                    got > 0;
     instance.read.pending = false;
     ResetEvent(instance.read.event);
     if (!ok) {
@@ -296,15 +294,13 @@ void ControlEndpoint::reply(int client, const QByteArray& bytes)
     instance.outgoing = bytes;
     // The reply fits the pipe's buffer, so the write completes at once; the instance
     // stays until the client has read it and closed its end, or the linger ends.
-    instance.write.pending =
-        WriteFile(instance.pipe, instance.outgoing.constData(),
-                  static_cast<DWORD>(instance.outgoing.size()), nullptr,
-                  &instance.write.overlapped) ||
-        GetLastError() == ERROR_IO_PENDING;
+    instance.write.pending = WriteFile(instance.pipe, instance.outgoing.constData(),
+                                       static_cast<DWORD>(instance.outgoing.size()), nullptr,
+                                       &instance.write.overlapped) ||
+                             GetLastError() == ERROR_IO_PENDING;
     instance.linger = std::make_unique<QTimer>();
     instance.linger->setSingleShot(true);
-    QObject::connect(instance.linger.get(), &QTimer::timeout,
-                     [this, client] { drop(client); });
+    QObject::connect(instance.linger.get(), &QTimer::timeout, [this, client] { drop(client); });
     instance.linger->start(kLingerMs);
 }
 
