@@ -114,6 +114,29 @@ wait_until 20 find_icon || fail "the icon did not dock when the notification are
 logged "Tray icon still not in the notification area" && fail "the program gave up its icon"
 shot late-tray-docked
 
+step "quorvix-ctl.exe sets a control and reads it back over the control pipe"
+ctl=${exe%/*}/quorvix-ctl.exe
+ctl_connected() { w "$ctl" status --json 2>/dev/null | tr -d '\r' | grep -q '"connected": true'; }
+wait_until 20 ctl_connected || fail "quorvix-ctl.exe sees no interface: $(w "$ctl" status 2>&1)"
+w "$ctl" set headphone -21 >/dev/null || fail "quorvix-ctl.exe set exited with $?"
+[ "$(w "$ctl" get Dial/HeadphoneValue | tr -d '\r')" = -21 ] || fail "quorvix-ctl.exe get did not read -21"
+wait_until 5 ini_is "$(ini_file tk2.ini)" Dial/HeadphoneValue -21 || fail "the level was not saved"
+w "$ctl" set headphone 7 2>/dev/null
+[ $? -eq 2 ] || fail "a level out of range was not refused with 2"
+# What wine shows of the pipe: a first instance of the taken name is refused, and the
+# DACL holds this user alone (where wine reports it at all).
+x86_64-w64-mingw32-gcc -O1 -o "$work/pipe_probe.exe" "$here/control_pipe_probe.c" -ladvapi32 ||
+    fail "could not build the pipe probe"
+w "$work/pipe_probe.exe" | tr -d '\r' >"$work/pipe_probe.txt" || fail "the pipe probe failed"
+sed 's/^/  pipe: /' "$work/pipe_probe.txt"
+grep -q '^first-instance: refused' "$work/pipe_probe.txt" || fail "the pipe's name could be taken"
+grep -q '^type: byte' "$work/pipe_probe.txt" || fail "the pipe is not a byte pipe"
+if grep -q '^dacl: [0-9]' "$work/pipe_probe.txt"; then
+    user=$(sed -n 's/^user: //p' "$work/pipe_probe.txt")
+    [ "$(grep -c '^allow: ' "$work/pipe_probe.txt")" -eq 1 ] && grep -qx "allow: $user" "$work/pipe_probe.txt" ||
+        fail "the pipe's DACL is not this user's alone"
+fi
+
 step "\"Refresh Audio Device\" restarts the shell of this session only"
 # The log's Chinese lines reach this console as "?": what ran shows the outcome.
 shells() { # explorer.exe processes of this prefix
