@@ -1,11 +1,14 @@
 /* Prints what the system shows of the program's control pipe in this session, one
  * "key: value" line each: whether a first instance of the same name can still be made
- * (squatting), the pipe's type, and every entry of its DACL next to this user's SID. */
+ * (squatting), the pipe's type, and every entry of its DACL next to this user's SID.
+ * Then plays hostile clients and prints the first line each got back: garbage bytes,
+ * eight silent clients that fill the endpoint, and a ninth client beyond them. */
 #include <windows.h>
 
 #include <aclapi.h>
 #include <sddl.h>
 #include <stdio.h>
+#include <string.h>
 
 static void printSid(const char* what, PSID sid)
 {
@@ -14,6 +17,54 @@ static void printSid(const char* what, PSID sid)
         printf("%s: %ls\n", what, text);
         LocalFree(text);
     }
+}
+
+static HANDLE openClient(const wchar_t* name)
+{
+    for (int tries = 0; tries < 50; ++tries) {
+        HANDLE pipe = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, NULL);
+        if (pipe != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY)
+            return pipe;
+        WaitNamedPipeW(name, 200);
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+/* Reads until the server ends the connection; prints the reply's first line, or
+ * "closed" when nothing came. */
+static void printReply(const char* what, HANDLE pipe)
+{
+    char reply[512];
+    DWORD total = 0, got = 0;
+    while (total < sizeof reply - 1 &&
+           ReadFile(pipe, reply + total, (DWORD)(sizeof reply - 1 - total), &got, NULL) && got)
+        total += got;
+    reply[total] = 0;
+    char* end = strchr(reply, '\n');
+    if (end)
+        *end = 0;
+    printf("%s: %s\n", what, total ? reply : "closed");
+}
+
+static void hostileClients(const wchar_t* name)
+{
+    HANDLE garbage = openClient(name);
+    DWORD written = 0;
+    WriteFile(garbage, "\xff\xfe\x80\n", 4, &written, NULL);
+    printReply("garbage", garbage);
+    CloseHandle(garbage);
+
+    HANDLE silent[8];
+    for (int i = 0; i < 8; ++i)
+        silent[i] = openClient(name);
+    Sleep(200);
+    HANDLE ninth = openClient(name);
+    printReply("ninth", ninth);
+    CloseHandle(ninth);
+    printReply("silent", silent[0]);
+    for (int i = 0; i < 8; ++i)
+        CloseHandle(silent[i]);
 }
 
 int main(void)
@@ -69,5 +120,6 @@ int main(void)
         LocalFree(descriptor);
     }
     CloseHandle(pipe);
+    hostileClients(name);
     return 0;
 }

@@ -133,6 +133,10 @@ sed 's/^/  pipe: /' "$work/pipe_probe.txt"
 grep -q '^first-instance: refused' "$work/pipe_probe.txt" ||
     echo "  note: wine let a second process create a first instance of the taken name"
 grep -q '^type: byte' "$work/pipe_probe.txt" || fail "the pipe is not a byte pipe"
+grep -qx 'garbage: 2 0 request is not UTF-8' "$work/pipe_probe.txt" || fail "garbage was not refused"
+grep -qx 'ninth: closed' "$work/pipe_probe.txt" || fail "a ninth client was served"
+grep -qx 'silent: 2 0 no request within 1 s' "$work/pipe_probe.txt" || fail "a silent client was kept"
+[ "$(w "$ctl" get headphone | tr -d '\r')" = -21 ] || fail "the pipe no longer serves after hostile clients"
 if grep -q '^dacl: [0-9]' "$work/pipe_probe.txt"; then
     user=$(sed -n 's/^user: //p' "$work/pipe_probe.txt")
     [ "$(grep -c '^allow: ' "$work/pipe_probe.txt")" -eq 1 ] && grep -qx "allow: $user" "$work/pipe_probe.txt" ||
@@ -158,4 +162,6 @@ tr -d '\r' <"$work/taskkill.log" |
     grep -Eq '^([0-9]+)[[:space:]].* /f /fi "SESSION eq \1" /im explorer\.exe *$' ||
     fail "taskkill got: $(cat "$work/taskkill.log" 2>/dev/null)"
 quit_through_menu "$program" || fail "\"Quit\" did not end the program"
+w "$ctl" status >/dev/null 2>&1
+[ $? -eq 1 ] || fail "quorvix-ctl.exe did not exit with 1 once the program had quit"
 echo "PASS: late notification area, focus and shell restart"
