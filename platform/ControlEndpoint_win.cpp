@@ -160,6 +160,12 @@ void ControlEndpoint::State::arm(HANDLE pipe)
             });
             return;
         }
+        if (code == ERROR_NO_DATA) {
+            // A client came and left before this call: wait for the next one.
+            close(std::move(waiting));
+            waitForClient();
+            return;
+        }
         if (code != ERROR_PIPE_CONNECTED) {
             close(std::move(waiting));
             return;
