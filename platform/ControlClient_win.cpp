@@ -83,12 +83,13 @@ std::string toUtf8(const wchar_t* text)
     return out;
 }
 
-// Waits for an overlapped operation; false when it failed or timed out (then cancelled).
+// Finishes an overlapped operation that was started (`started`: it completed at once);
+// false when it failed or timed out (then cancelled).
 bool finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD& done, DWORD timeoutMs)
 {
     if (!started && GetLastError() != ERROR_IO_PENDING)
         return false;
-    if (WaitForSingleObject(overlapped.hEvent, timeoutMs) != WAIT_OBJECT_0) {
+    if (!started && WaitForSingleObject(overlapped.hEvent, timeoutMs) != WAIT_OBJECT_0) {
         CancelIoEx(pipe, &overlapped);
         GetOverlappedResult(pipe, &overlapped, &done, TRUE);
         SetLastError(ERROR_TIMEOUT);

@@ -198,15 +198,15 @@ void ControlEndpoint::State::startRead(int id)
         QObject::connect(op.notifier.get(), &QWinEventNotifier::activated,
                          [this, id] { readDone(id); });
     }
-    // A read that completes at once still signals its event; both ways end in readDone.
-    if (!ReadFile(instance.pipe, instance.buffer, sizeof instance.buffer, nullptr,
-                  &op.overlapped) &&
-        GetLastError() != ERROR_IO_PENDING) {
+    // Every outcome ends in readDone: a read that completed at once or failed at once
+    // signals the event here, whether or not the system did.
+    op.pending = true;
+    if (ReadFile(instance.pipe, instance.buffer, sizeof instance.buffer, nullptr, &op.overlapped)) {
+        SetEvent(op.event);
+    } else if (GetLastError() != ERROR_IO_PENDING) {
         op.pending = false;
         SetEvent(op.event);
-        return;
     }
-    op.pending = true;
 }
 
 void ControlEndpoint::State::readDone(int id)
