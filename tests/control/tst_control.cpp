@@ -391,7 +391,9 @@ private slots:
             QVERIFY2(r.exitCode == 2, qPrintable(name));
         }
         // Straight to the endpoint, past quorvix-ctl's own check of control characters.
-        QVERIFY(exchangeRaw("setup\tsave\ta\x01" "b\n").startsWith("2 "));
+        QVERIFY(exchangeRaw("setup\tsave\ta\x01"
+                            "b\n")
+                    .startsWith("2 "));
         QVERIFY(exchangeRaw("setup\tsave\t..\\evil\n").startsWith("2 "));
         QCOMPARE(filesUnder(), filesBefore);
         QCOMPARE(runCtl({"setup", "save", QString(64, 'a')}).exitCode, 0);
