@@ -518,7 +518,7 @@ private slots:
         QTest::qWait(50);
         bool closed = false;
         const int ninth = connectRaw();
-        QVERIFY(readUntilClosed(ninth, 500, &closed).isEmpty());
+        QVERIFY(readUntilClosed(ninth, 3000, &closed).isEmpty());
         QVERIFY(closed);
         ::close(ninth);
         const QByteArray timedOut = readUntilClosed(silent.first(), 3000, &closed);
