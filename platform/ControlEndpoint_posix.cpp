@@ -90,13 +90,16 @@ void ControlEndpoint::State::acceptAll()
             continue;
         }
         const int id = nextId++;
-        Client& client = clients[id];
-        client.fd = fd;
-        client.notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-        QObject::connect(client.notifier.get(), &QSocketNotifier::activated,
-                         [this, id] { readFrom(id); });
+        clients[id].fd = fd;
         if (events.accepted)
             events.accepted(id);
+        // A client dropped at once (one too many) costs no notifier.
+        auto it = clients.find(id);
+        if (it == clients.end())
+            continue;
+        it->second.notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        QObject::connect(it->second.notifier.get(), &QSocketNotifier::activated,
+                         [this, id] { readFrom(id); });
     }
 }
 
