@@ -4,6 +4,7 @@
 #   lib/quorvix-mixer/QuorvixDriver            the program
 #   lib/quorvix-mixer/QuorvixDriver_*.qm       its translations, beside it
 #   bin/quorvix-mixer                          relative symlink to the program
+#   bin/quorvix-ctl                            the command that drives the running program
 #   bin/quorvix-devsim, bin/quorvix-asiopeer   the simulator and the ASIO peer
 #   share/applications/quorvix-mixer.desktop   menu entry
 #   share/icons/hicolor/512x512/apps/quorvix-mixer.png
@@ -23,7 +24,7 @@ endforeach()
 
 if(WIN32)
   # windeployqt then adds the Qt runtime beside the program (docs/windows.md).
-  install(TARGETS QuorvixDriver RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS QuorvixDriver quorvix-ctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${QUORVIX_QM_FILES} DESTINATION ${CMAKE_INSTALL_BINDIR})
   return()
 endif()
@@ -33,6 +34,7 @@ set(QUORVIX_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 
 install(TARGETS QuorvixDriver RUNTIME DESTINATION ${QUORVIX_APP_DIR})
 install(FILES ${QUORVIX_QM_FILES} DESTINATION ${QUORVIX_APP_DIR})
+install(TARGETS quorvix-ctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(QUORVIX_TOOL_TARGETS)
   install(TARGETS ${QUORVIX_TOOL_TARGETS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

@@ -3,6 +3,7 @@
 #include "app/LogFile.h"
 #include "app/SingleInstance.h"
 #include "app/TranslationLoader.h"
+#include "control/ControlServer.h"
 #include "mainwindow/MainWindow.h"
 #include "mainwindow/ResumeReapply.h"
 #include "report/ProgramFolders.h"
@@ -56,9 +57,12 @@ int main(int argc, char* argv[])
     tray->setMainWindow(mainWindow);
     tray->setSettingsWindow(settings);
     tray->setVisible(true);
+    auto* control = new ControlServer(mainWindow);
+    control->start();
 
     const int exitCode = QApplication::exec();
 
+    delete control;
     delete tray;
     delete mainWindow.data();
     delete settings;

@@ -84,6 +84,8 @@ bool AudioBusDevice::request(std::uint32_t code, const void* in, std::uint32_t i
         platform::deviceIoControl(handle, code, in, inLength, out, outLength, &returned);
     if (bytesReturned)
         *bytesReturned = returned;
+    if (!ok)
+        ++failures;
     return ok;
 }
 

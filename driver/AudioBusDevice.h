@@ -22,6 +22,8 @@ public:
     bool openDevice();
     void closeDevice();
     bool isOpen() const;
+    // Requests sent to an open device that the driver refused, counted since construction.
+    std::uint64_t failedRequests() const { return failures; }
 
     // Identification and the generic vendor command carriers.
     bool sendCommand(const DeviceCommand& command);
@@ -65,4 +67,5 @@ private:
     bool sendU32(std::uint32_t code, std::uint32_t value);
 
     platform::NativeHandle handle = platform::kInvalidHandle;
+    std::uint64_t failures = 0;
 };

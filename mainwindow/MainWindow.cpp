@@ -3,6 +3,7 @@
 #include "driver/AudioBusDevice.h"
 #include "mainwindow/FirmwareTitle.h"
 #include "mainwindow/PanelFactory.h"
+#include "panels/PanelBase.h"
 #include "settings/Settings.h"
 
 #include <QCloseEvent>
@@ -120,6 +121,12 @@ void MainWindow::detectDevice()
         return;
     }
     setWindowTitle(buildFirmwareTitle(firmwareTitleFormat(productId), firmware));
+    firmwareText.clear();
+    for (std::uint8_t byte : firmware) {
+        if (byte == 0)
+            break;
+        firmwareText += QChar(byte);
+    }
 
     qDebug() << "Device found with PID:" << productId;
     detectTimer->stop();
@@ -161,6 +168,7 @@ void MainWindow::installPanel(DevicePid pid)
     if (!choice.panel) {
         return;
     }
+    panel = qobject_cast<PanelBase*>(choice.panel);
     choice.panel->setParent(this);
     baseLayout->addWidget(choice.panel);
     qDebug().noquote() << choice.logLine;
@@ -210,6 +218,8 @@ void MainWindow::releaseWatchDevice()
 
 void MainWindow::clearBaseLayout()
 {
+    panel = nullptr;
+    firmwareText.clear();
     while (QLayoutItem* item = baseLayout->takeAt(0)) {
         if (QWidget* widget = item->widget()) {
             widget->deleteLater();
@@ -223,4 +233,9 @@ void MainWindow::showStatus(const QString& text)
     statusLabel = new QLabel(text);
     statusLabel->setStyleSheet(QString::fromLatin1(kStatusStyle));
     baseLayout->addWidget(statusLabel);
+}
+
+PanelBase* MainWindow::currentPanel() const
+{
+    return panel;
 }

@@ -5,10 +5,13 @@
 #include "driver/DriverTypes.h"
 
 #include <QMainWindow>
+#include <QPointer>
+#include <QString>
 
 #include <cstdint>
 
 class AudioBusDevice;
+class PanelBase;
 class QLabel;
 class QTimer;
 class QVBoxLayout;
@@ -24,6 +27,11 @@ public:
 
     // The settings dialog that each detection of a known model hands the connection to.
     void setSettingsWindow(Settings* settings) { settingsWindow = settings; }
+    // The installed panel of the connected interface; null while none is installed.
+    PanelBase* currentPanel() const;
+    // The connected interface's firmware version as its title shows it; empty before
+    // it was read.
+    QString firmwareVersion() const { return firmwareText; }
 
     // Runs the detection of a connected interface again, exactly as a reconnect does:
     // the settings dialog makes its link anew and sends the stored streaming settings,
@@ -55,4 +63,6 @@ private:
     Settings* settingsWindow = nullptr;
     QLabel* statusLabel = nullptr;
     std::uint32_t errorCount = 0;
+    QPointer<PanelBase> panel;
+    QString firmwareText;
 };

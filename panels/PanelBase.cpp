@@ -12,7 +12,19 @@
 #include <algorithm>
 #include <iterator>
 
-PanelBase::PanelBase() : QWidget(nullptr), device(std::make_unique<AudioBusDevice>()) {}
+PanelBase::PanelBase(const QString& modelName)
+    : QWidget(nullptr), device(std::make_unique<AudioBusDevice>()), model(modelName)
+{}
+
+void PanelBase::addControl(const QString& key, const QString& alias, Knob* knob)
+{
+    controlList.push_back({key, alias, knob, nullptr});
+}
+
+void PanelBase::addControl(const QString& key, const QString& alias, Button* button)
+{
+    controlList.push_back({key, alias, nullptr, button});
+}
 
 PanelBase::~PanelBase()
 {

@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class Button;
 class Knob;
@@ -22,12 +23,30 @@ class QLabel;
 class QSettings;
 class QTimer;
 
+// One control of a panel as the user and the ini file know it: exactly one of knob
+// and button is set. Listed in the order in which the panel loads its ini file.
+struct PanelControl
+{
+    QString key;   // the ini key, "Dial/HeadphoneValue"
+    QString alias; // a short lower-case name, "headphone"
+    Knob* knob = nullptr;
+    Button* button = nullptr;
+};
+
 class PanelBase : public QWidget
 {
     Q_OBJECT
 
 public:
     ~PanelBase() override;
+
+    // The model's name ("TK1", "TK2", "ZR").
+    QString modelName() const { return model; }
+    // The panel's controls in load order; empty while the panel stayed empty.
+    const std::vector<PanelControl>& controls() const { return controlList; }
+    // How many driver requests of this panel have failed so far: a change made
+    // through a widget was refused when this grew during it.
+    std::uint64_t failedRequests() const { return device->failedRequests(); }
 
     // Text shown on a level label for a level in dB: one decimal and " dB";
     // silence (minus infinity) reads "-inf dB".
@@ -38,7 +57,11 @@ public:
     static int outputLevel(int knobValue, bool muted, bool dimmed);
 
 protected:
-    PanelBase();
+    explicit PanelBase(const QString& modelName);
+
+    // Adds a control to controls(); called in the order loadSettings reads the keys.
+    void addControl(const QString& key, const QString& alias, Knob* knob);
+    void addControl(const QString& key, const QString& alias, Button* button);
 
     // Creates the ini store over the application-data directory (made if missing)
     // plus fileName, which starts with a slash.
@@ -79,4 +102,8 @@ protected:
     MeterData meters{};
     QSettings* settingsStore = nullptr;
     QTimer* meterTimer = nullptr;
+
+private:
+    QString model;
+    std::vector<PanelControl> controlList;
 };

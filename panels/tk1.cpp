@@ -9,7 +9,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
-tk1::tk1()
+tk1::tk1() : PanelBase(QStringLiteral("TK1"))
 {
     if (!device->openDevice()) {
         qDebug() << "Failed to create device in tk1.";
@@ -23,6 +23,7 @@ tk1::tk1()
     }
     openSettingsStore(QStringLiteral("/tk1.ini"));
     buildWidgets();
+    registerControls();
     writeMatrixPreset();
     startMeterTimer([this] { updateMeters(); });
     loadSettings();
@@ -123,6 +124,24 @@ void tk1::buildWidgets()
     connect(muteButton, &Button::pressed, this, [this](bool on) { onHeadphoneMutePressed(on); });
     connect(dimButton, &Button::pressed, this, [this](bool on) { onHeadphoneDimPressed(on); });
     connect(phoneKnob, &Knob::valueChangedSig, this, [this](int v) { onOtgToHpValueChanged(v); });
+}
+
+void tk1::registerControls()
+{
+    addControl(QStringLiteral("Button/MicInstrIsChecked"), QStringLiteral("mic.inst"),
+               micInstrButton);
+    addControl(QStringLiteral("Button/Mic20dBIsChecked"), QStringLiteral("mic.20db"),
+               mic20dBButton);
+    addControl(QStringLiteral("Button/Mic48VIsChecked"), QStringLiteral("mic.48v"), mic48VButton);
+    addControl(QStringLiteral("Button/MonitorMicIsChecked"), QStringLiteral("mic.direct"),
+               monitorButton);
+    addControl(QStringLiteral("Dial/MicValue"), QStringLiteral("mic"), micKnob);
+    addControl(QStringLiteral("Dial/HeadphoneValue"), QStringLiteral("headphone"), headphoneKnob);
+    addControl(QStringLiteral("Button/HeadphoneMuteIsChecked"), QStringLiteral("headphone.mute"),
+               muteButton);
+    addControl(QStringLiteral("Button/HeadphoneDimIsChecked"), QStringLiteral("headphone.dim"),
+               dimButton);
+    addControl(QStringLiteral("Dial/OtgToHpValue"), QStringLiteral("phone.headphone"), phoneKnob);
 }
 
 void tk1::loadSettings()

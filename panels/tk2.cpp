@@ -10,7 +10,9 @@
 #include <QSettings>
 #include <QVBoxLayout>
 
-tk2::tk2()
+#include <utility>
+
+tk2::tk2() : PanelBase(QStringLiteral("TK2"))
 {
     if (!device->openDevice()) {
         qDebug() << "Failed to create device in tk2.";
@@ -26,6 +28,7 @@ tk2::tk2()
     }
     openSettingsStore(QStringLiteral("/tk2.ini"));
     buildWidgets();
+    registerControls();
     writeMatrixPreset();
     matrix.cell(100, 0) = 1.0;
     matrix.cell(101, 1) = 1.0;
@@ -157,6 +160,34 @@ void tk2::buildOutputColumn(QHBoxLayout* mainLayout, OutputGroup& output, const 
     phoneRow->addLayout(phoneText);
     column->addLayout(phoneRow);
     column->addStretch(0);
+}
+
+void tk2::registerControls()
+{
+    for (int channel = 1; channel <= 2; ++channel) {
+        const MicChannel& m = mic(channel);
+        const QString n = QString::number(channel);
+        const QString alias = QStringLiteral("mic") + n;
+        // MIC2's gain is read before its switches, MIC1's after them.
+        if (channel == 2)
+            addControl("Dial/Mic" + n + "Value", alias, m.gainKnob);
+        addControl("Button/Mic" + n + "20dBIsChecked", alias + ".20db", m.pad20dBButton);
+        addControl("Button/Mic" + n + "48VIsChecked", alias + ".48v", m.phantom48VButton);
+        addControl("Button/MonitorMic" + n + "IsChecked", alias + ".direct", m.monitorButton);
+        if (channel == 1)
+            addControl("Dial/Mic" + n + "Value", alias, m.gainKnob);
+    }
+    for (const auto& [output, name] : {std::pair<OutputGroup*, QString>(&speaker, "Speaker"),
+                                       std::pair<OutputGroup*, QString>(&headphone, "Headphone")}) {
+        const QString alias = name.toLower();
+        addControl("Dial/" + name + "Value", alias, output->volumeKnob);
+        addControl("Button/" + name + "MuteIsChecked", alias + ".mute", output->muteButton);
+        addControl("Button/" + name + "DimIsChecked", alias + ".dim", output->dimButton);
+    }
+    addControl(QStringLiteral("Dial/OtgToHpValue"), QStringLiteral("phone.headphone"),
+               headphone.phoneKnob);
+    addControl(QStringLiteral("Dial/OtgToSPValue"), QStringLiteral("phone.speaker"),
+               speaker.phoneKnob);
 }
 
 void tk2::loadSettings()

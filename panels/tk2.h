@@ -36,6 +36,8 @@ private:
     };
 
     void buildWidgets();
+    // Lists the controls for controls(), in the order of loadSettings.
+    void registerControls();
     void buildMicColumn(QHBoxLayout* mainLayout, MicChannel& mic, const QString& title,
                         const QString& levelName);
     void buildOutputColumn(QHBoxLayout* mainLayout, OutputGroup& output, const QString& title,

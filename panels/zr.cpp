@@ -13,7 +13,7 @@ namespace {
 constexpr const char* ZrCaptionStyle = " font-size: 12px; color: white;";
 }
 
-zr::zr()
+zr::zr() : PanelBase(QStringLiteral("ZR"))
 {
     if (!device->openDevice()) {
         qDebug() << "Failed to create device in zr.";
@@ -27,6 +27,7 @@ zr::zr()
     }
     openSettingsStore(QStringLiteral("/zr.ini"));
     buildWidgets();
+    registerControls();
     writeMatrixPreset();
     // The phone input is fixed at unity in the headphones.
     matrix.cell(64, 2) = 1.0;
@@ -99,6 +100,18 @@ void zr::buildWidgets()
             [this](int v) { onHeadphoneValueChanged(v); });
     connect(muteButton, &Button::pressed, this, [this](bool on) { onHeadphoneMutePressed(on); });
     connect(dimButton, &Button::pressed, this, [this](bool on) { onHeadphoneDimPressed(on); });
+}
+
+void zr::registerControls()
+{
+    addControl(QStringLiteral("Button/MonitorMicIsChecked"), QStringLiteral("mic.direct"),
+               monitorButton);
+    addControl(QStringLiteral("Dial/MicValue"), QStringLiteral("mic"), micKnob);
+    addControl(QStringLiteral("Dial/HeadphoneValue"), QStringLiteral("headphone"), headphoneKnob);
+    addControl(QStringLiteral("Button/HeadphoneMuteIsChecked"), QStringLiteral("headphone.mute"),
+               muteButton);
+    addControl(QStringLiteral("Button/HeadphoneDimIsChecked"), QStringLiteral("headphone.dim"),
+               dimButton);
 }
 
 void zr::loadSettings()

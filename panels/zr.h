@@ -15,6 +15,8 @@ public:
 private:
     void updateMeters();
     void buildWidgets();
+    // Lists the controls for controls(), in the order of loadSettings.
+    void registerControls();
     void loadSettings();
 
     void onMicValueChanged(int v);

@@ -67,35 +67,6 @@ bool fail(std::uint32_t code)
     return false;
 }
 
-// Fills a socket address; false when the path does not fit.
-bool socketAddress(const std::string& path, sockaddr_un& address)
-{
-    std::memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
-        return false;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return true;
-}
-
-int newSocket()
-{
-    return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-}
-
-// Whether a server answers on the socket file. The probe does not block: a server
-// whose backlog is full is just as alive.
-bool serverAnswers(const sockaddr_un& address)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-        return false;
-    const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    const bool alive = rc == 0 || errno == EAGAIN || errno == EINPROGRESS;
-    ::close(fd);
-    return alive;
-}
-
 // Errors of a connection to a peer: a peer gone is a broken pipe.
 std::uint32_t peerError(int err)
 {
@@ -177,54 +148,14 @@ bool readFailure(PipeServerLink* link, Received how)
 NativeHandle createPipeServer(const std::wstring& name)
 {
     const std::string path = endpointPath(name);
-    sockaddr_un address;
-    if (!socketAddress(path, address)) {
-        setLastError(error::GenFailure);
+    std::uint64_t inode = 0;
+    const int fd = listenOnSocketFile(path, inode);
+    if (fd < 0)
         return kInvalidHandle;
-    }
-    if (!ensureEndpointFolder()) {
-        setLastError(errnoToWindowsError(errno));
-        return kInvalidHandle;
-    }
-    struct stat existing
-    {
-    };
-    if (::lstat(path.c_str(), &existing) == 0) {
-        if (serverAnswers(address)) {
-            setLastError(error::PipeBusy);
-            return kInvalidHandle;
-        }
-        // Left over from a process that ended without releasing it.
-        ::unlink(path.c_str());
-    }
-    const int fd = newSocket();
-    if (fd < 0) {
-        setLastError(errnoToWindowsError(errno));
-        return kInvalidHandle;
-    }
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        // Another server bound it between the probe and now.
-        const std::uint32_t code =
-            errno == EADDRINUSE ? error::PipeBusy : errnoToWindowsError(errno);
-        ::close(fd);
-        setLastError(code);
-        return kInvalidHandle;
-    }
-    if (::chmod(path.c_str(), 0600) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-        const std::uint32_t code = errnoToWindowsError(errno);
-        ::close(fd);
-        ::unlink(path.c_str());
-        setLastError(code);
-        return kInvalidHandle;
-    }
     auto* link = new PipeServerLink;
     link->listenFd = fd;
     link->path = path;
-    struct stat made
-    {
-    };
-    if (::stat(path.c_str(), &made) == 0)
-        link->inode = made.st_ino;
+    link->inode = static_cast<ino_t>(inode);
     return reinterpret_cast<NativeHandle>(link);
 }
 

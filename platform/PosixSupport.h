@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+struct sockaddr_un;
+
 namespace platform {
 
 // The socket file for a Windows endpoint name: <runtime dir>/quorvix/<last component>,
@@ -18,6 +20,16 @@ std::string endpointFolder();
 // Creates the runtime dir (if missing) and the endpoint folder with mode 0700.
 // True when the folder exists afterwards.
 bool ensureEndpointFolder();
+
+// Fills a Unix socket address; false when the path does not fit.
+bool socketAddress(const std::string& path, sockaddr_un& address);
+
+// Creates the endpoint folder and a listening Unix socket at path (mode 0600), and
+// returns its descriptor with the socket file's inode, or -1 with lastError() set:
+// PipeBusy when a live server answers there, AccessDenied when the file there is not
+// a socket of this user. A stale socket of this user, left by a killed process, is
+// replaced.
+int listenOnSocketFile(const std::string& path, std::uint64_t& inode);
 
 // Sets the calling thread's lastError().
 void setLastError(std::uint32_t code);

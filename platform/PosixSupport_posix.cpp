@@ -3,8 +3,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace platform {
@@ -77,7 +80,79 @@ bool makeDirectory(const std::string& path)
     return errno == EEXIST && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// Whether a server answers on the socket file. The probe does not block: a server
+// whose backlog is full is just as alive.
+bool serverAnswers(const sockaddr_un& address)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return false;
+    const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const bool alive = rc == 0 || errno == EAGAIN || errno == EINPROGRESS;
+    ::close(fd);
+    return alive;
+}
+
+int failWith(std::uint32_t code)
+{
+    setLastError(code);
+    return -1;
+}
+
 } // namespace
+
+bool socketAddress(const std::string& path, sockaddr_un& address)
+{
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+int listenOnSocketFile(const std::string& path, std::uint64_t& inode)
+{
+    sockaddr_un address;
+    if (!socketAddress(path, address))
+        return failWith(error::GenFailure);
+    if (!ensureEndpointFolder())
+        return failWith(errnoToWindowsError(errno));
+    struct stat existing
+    {
+    };
+    if (::lstat(path.c_str(), &existing) == 0) {
+        // Only our own socket may be replaced; anything else there was put by someone
+        // else and is never removed.
+        if (!S_ISSOCK(existing.st_mode) || existing.st_uid != ::geteuid())
+            return failWith(error::AccessDenied);
+        if (serverAnswers(address))
+            return failWith(error::PipeBusy);
+        // Left over from a process that ended without releasing it.
+        ::unlink(path.c_str());
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return failWith(errnoToWindowsError(errno));
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        // Another server bound it between the probe and now.
+        const std::uint32_t code =
+            errno == EADDRINUSE ? error::PipeBusy : errnoToWindowsError(errno);
+        ::close(fd);
+        return failWith(code);
+    }
+    if (::chmod(path.c_str(), 0600) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+        const std::uint32_t code = errnoToWindowsError(errno);
+        ::close(fd);
+        ::unlink(path.c_str());
+        return failWith(code);
+    }
+    struct stat made
+    {
+    };
+    inode = ::stat(path.c_str(), &made) == 0 ? made.st_ino : 0;
+    return fd;
+}
 
 std::string endpointFolder()
 {

@@ -1,6 +1,7 @@
-// The program as a whole process: one copy at a time, recovery from a killed copy,
-// translation chosen from the environment's locale, the device-open lines, and the log
-// file beside the debug stream.
+// The program as a whole process: one copy at a time, recovery from a killed copy (and
+// of its control socket), translation chosen from the locale, the device-open lines, and
+// the log file beside the debug stream.
+#include "CtlRunner.h"
 #include "DeviceSimulator.h"
 
 #include <QDir>
@@ -124,6 +125,12 @@ private slots:
         ProgramRun next;
         QVERIFY2(next.waitForLog("Device PID:", 5000), next.err.constData());
         QVERIFY(!next.err.contains("已经在运行中"));
+        // The killed copy's control socket was replaced: the next one answers on it.
+        const CtlResult status = runCtl({"status", "--json"});
+        QCOMPARE(status.exitCode, 0);
+        QVERIFY(status.out.contains("\"connected\": false"));
+        next.collect();
+        QVERIFY(!next.err.contains("Control endpoint not started"));
     }
 
     void copiesStartedTogetherExcludeEachOther()

@@ -159,6 +159,35 @@ for mode in 1 2; do
 done
 shot driver-recovered
 
+step "quorvix-ctl.exe sets a control and reads it back over the control pipe"
+ctl=${exe%/*}/quorvix-ctl.exe
+ctl_connected() { w "$ctl" status --json 2>/dev/null | tr -d '\r' | grep -q '"connected": true'; }
+wait_until 20 ctl_connected || fail "quorvix-ctl.exe sees no interface: $(w "$ctl" status 2>&1)"
+w "$ctl" set headphone -21 >/dev/null || fail "quorvix-ctl.exe set exited with $?"
+[ "$(w "$ctl" get Dial/HeadphoneValue | tr -d '\r')" = -21 ] || fail "quorvix-ctl.exe get did not read -21"
+wait_until 5 ini_is "$(ini_file tk2.ini)" Dial/HeadphoneValue -21 || fail "the level was not saved"
+w "$ctl" set headphone 7 2>/dev/null
+[ $? -eq 2 ] || fail "a level out of range was not refused with 2"
+# What wine shows of the pipe: a byte pipe whose DACL holds this user alone (where wine
+# reports a DACL at all). Wine hands out a first instance of a name that is taken (it
+# ignores FILE_FLAG_FIRST_PIPE_INSTANCE), so a squatter is only reported here.
+x86_64-w64-mingw32-gcc -O1 -o "$work/pipe_probe.exe" "$here/control_pipe_probe.c" -ladvapi32 ||
+    fail "could not build the pipe probe"
+w "$work/pipe_probe.exe" | tr -d '\r' >"$work/pipe_probe.txt" || fail "the pipe probe failed"
+sed 's/^/  pipe: /' "$work/pipe_probe.txt"
+grep -q '^first-instance: refused' "$work/pipe_probe.txt" ||
+    echo "  note: wine let a second process create a first instance of the taken name"
+grep -q '^type: byte' "$work/pipe_probe.txt" || fail "the pipe is not a byte pipe"
+grep -qx 'garbage: 2 0 request is not UTF-8' "$work/pipe_probe.txt" || fail "garbage was not refused"
+grep -qx 'ninth: closed' "$work/pipe_probe.txt" || fail "a ninth client was served"
+grep -qx 'silent: 2 0 no request within 1 s' "$work/pipe_probe.txt" || fail "a silent client was kept"
+[ "$(w "$ctl" get headphone | tr -d '\r')" = -21 ] || fail "the pipe no longer serves after hostile clients"
+if grep -q '^dacl: [0-9]' "$work/pipe_probe.txt"; then
+    user=$(sed -n 's/^user: //p' "$work/pipe_probe.txt")
+    [ "$(grep -c '^allow: ' "$work/pipe_probe.txt")" -eq 1 ] && grep -qx "allow: $user" "$work/pipe_probe.txt" ||
+        fail "the pipe's DACL is not this user's alone"
+fi
+
 step "\"Refresh Audio Device\" restarts the shell of this session only"
 # The log's Chinese lines reach this console as "?": what ran shows the outcome.
 shells() { # explorer.exe processes of this prefix
@@ -194,10 +223,12 @@ wait_until 15 logged "No shell was left in this session; Explorer started again.
 wait_until 15 more_shells "$shells_before" || fail "no new explorer.exe after the time-out"
 rm -f "$work/stuck"
 quit_through_menu "$program" || fail "\"Quit\" did not end the program"
+w "$ctl" status >/dev/null 2>&1
+[ $? -eq 1 ] || fail "quorvix-ctl.exe did not exit with 1 once the program had quit"
 
 step "the log file in %APPDATA% holds the debug log's lines, stamped"
 logfile=$(find "$ini_root" -path '*/AppData/Roaming/QuorvixDriver/logs/QuorvixMixer.log' | head -n 1)
 [ -n "$logfile" ] || fail "no log file in the profile's QuorvixDriver\\logs"
 grep -Eq '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]{12} debug Settings dialog created\.$' "$logfile" ||
     fail "the log file lacks stamped lines: $(head -n 3 "$logfile")"
-echo "PASS: late notification area, resume, focus, shell restart and log file"
+echo "PASS: late notification area, resume, focus, quorvix-ctl, shell restart and log file"

@@ -76,6 +76,7 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { $2 = $3 = $4 = $5 = ""; print }' |
         echo "-rwxr-xr-x ./usr/bin/quorvix-asiopeer"
         echo "-rwxr-xr-x ./usr/bin/quorvix-devsim"
     fi
+    echo "-rwxr-xr-x ./usr/bin/quorvix-ctl"
     echo "lrwxrwxrwx ./usr/bin/quorvix-mixer -> ../lib/quorvix-mixer/QuorvixDriver"
     echo "-rwxr-xr-x ./usr/lib/quorvix-mixer/QuorvixDriver"
     echo "-rw-r--r-- ./usr/lib/quorvix-mixer/QuorvixDriver_en_US.qm"

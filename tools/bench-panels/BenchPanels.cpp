@@ -1,16 +1,23 @@
 // Measures one headphone knob step on a TK1 panel, from a synthesized wheel event to
 // the whole mixer image answered by the simulator and the ini file synced, next to
-// the bare round trip of the image and the bare ini write. Runs the simulator
-// (quorvix-devsim, beside this program) on a private runtime folder.
+// the bare round trip of the image and the bare ini write. Then, in the main window
+// with the control endpoint served, the step from a posted wheel event to its handling,
+// with the endpoint idle and under a flood of hostile clients, and `quorvix-ctl set`
+// from process start to exit. Runs the simulator (quorvix-devsim, beside this program)
+// on a private runtime folder.
 //
-//   quorvix-bench-panels [--steps N]      (N >= 1000, default 2000)
+//   quorvix-bench-panels [--steps N] [--ctl-runs M]   (N >= 1000, default 2000; M default 100)
+#include "ControlFlood.h"
+#include "control/ControlServer.h"
 #include "driver/AudioBusDevice.h"
+#include "mainwindow/MainWindow.h"
 #include "panels/tk1.h"
 #include "widgets/Knob.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
@@ -76,6 +83,53 @@ bool waitForFile(const QString& path, int timeoutMs)
     return true;
 }
 
+// The headphone knob of a panel.
+Knob* headphoneKnob(QWidget* panel)
+{
+    for (Knob* k : panel->findChildren<Knob*>())
+        if (k->accessibleName() == "HEADPHONE Volume")
+            return k;
+    return nullptr;
+}
+
+// Posted wheel steps, each timed from posting to the knob's new value, so that whatever
+// the event loop serves first (the control endpoint) counts.
+std::vector<qint64> postedSteps(Knob* knob, int steps)
+{
+    const QPointF centre(knob->width() / 2.0, knob->height() / 2.0);
+    return measure(steps, [&](int i) {
+        const int before = knob->value;
+        QCoreApplication::postEvent(
+            knob, new QWheelEvent(centre, centre, QPoint(), QPoint(0, (i % 2) ? -120 : 120),
+                                  Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false));
+        while (knob->value == before)
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+    });
+}
+
+// quorvix-ctl set from process start to exit, with this process serving the endpoint.
+std::vector<qint64> ctlRuns(int runs)
+{
+    const QString ctl = QCoreApplication::applicationDirPath() + "/quorvix-ctl";
+    std::vector<qint64> ns;
+    for (int i = 0; i < runs; ++i) {
+        QProcess process;
+        QEventLoop loop;
+        QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+        QElapsedTimer timer;
+        timer.start();
+        process.start(ctl, {"set", "headphone", QString::number(-40 - (i % 2))});
+        loop.exec();
+        ns.push_back(timer.nsecsElapsed());
+        if (process.exitCode() != 0) {
+            std::fprintf(stderr, "quorvix-ctl set failed: %s\n",
+                         process.readAllStandardError().constData());
+            break;
+        }
+    }
+    return ns;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -101,6 +155,10 @@ int main(int argc, char** argv)
     const int at = args.indexOf("--steps");
     if (at > 0 && at + 1 < args.size())
         steps = std::max(1000, args[at + 1].toInt());
+    int runs = 100;
+    const int runsAt = args.indexOf("--ctl-runs");
+    if (runsAt > 0 && runsAt + 1 < args.size())
+        runs = std::max(1, args[runsAt + 1].toInt());
 
     QProcess simulator;
     simulator.setProgram(QCoreApplication::applicationDirPath() + "/quorvix-devsim");
@@ -166,6 +224,35 @@ int main(int argc, char** argv)
                         QSettings::IniFormat);
         std::printf("  knob ends at %d, ini holds %s\n", knob->value,
                     qPrintable(check.value("Dial/HeadphoneValue").toString()));
+    }
+
+    {
+        MainWindow window;
+        ControlServer server(&window);
+        if (!server.start()) {
+            std::fprintf(stderr, "the control endpoint did not start\n");
+            return 1;
+        }
+        QElapsedTimer waited;
+        waited.start();
+        while (!window.currentPanel() && waited.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        Knob* knob = window.currentPanel() ? headphoneKnob(window.currentPanel()) : nullptr;
+        if (!knob) {
+            std::fprintf(stderr, "the main window found no panel\n");
+            return 1;
+        }
+        knob->setValue(-40);
+        print("knob step, posted (endpoint idle)", summarize(postedSteps(knob, steps)), steps);
+        {
+            ControlFlood flood(runtime.toStdString() + "/quorvix/control");
+            const auto ns = postedSteps(knob, steps);
+            print("knob step, posted (endpoint flooded)", summarize(ns), steps);
+            std::printf("  %ld hostile connections during the flood\n", flood.connections());
+        }
+        const auto ns = ctlRuns(runs);
+        if (!ns.empty())
+            print("quorvix-ctl set, start to exit (goal <= 20 ms)", summarize(ns), int(ns.size()));
     }
 
     simulator.terminate();

@@ -1,0 +1,557 @@
+// quorvix-ctl against the program's control endpoint, served in this process by a main
+// window over the simulator: every verb on each model changes exactly what one manual
+// change does, each exit code, named setups, other users, squatters and hostile
+// clients.
+#include "CtlRunner.h"
+#include "DeviceSimulator.h"
+#include "LogCapture.h"
+#include "PanelTestKit.h"
+#include "control/ControlServer.h"
+#include "mainwindow/MainWindow.h"
+#include "panels/PanelBase.h"
+#include "platform/PosixSupport.h"
+#include "widgets/Button.h"
+#include "widgets/Knob.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+#include <QtTest>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace paneltest;
+
+namespace {
+
+const char* const kProbe = "--probe-request";
+
+QString controlPath()
+{
+    return QString::fromStdString(platform::endpointFolder() + "/control");
+}
+
+// A client socket of this process; -1 when it cannot connect.
+int connectRaw()
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, controlPath().toLocal8Bit().constData(),
+                 sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// What the endpoint sends on fd until it closes, with the event loop turning; `closed`
+// tells whether it closed within waitMs.
+QByteArray readUntilClosed(int fd, int waitMs, bool* closed = nullptr)
+{
+    QByteArray got;
+    QDeadlineTimer deadline(waitMs);
+    while (!deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        char buffer[4096];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+            got.append(buffer, int(n));
+        } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            if (closed)
+                *closed = true;
+            return got;
+        }
+    }
+    if (closed)
+        *closed = false;
+    return got;
+}
+
+QByteArray exchangeRaw(const QByteArray& bytes, int waitMs = 3000)
+{
+    const int fd = connectRaw();
+    if (fd < 0)
+        return "connect failed";
+    ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
+    const QByteArray reply = readUntilClosed(fd, waitMs);
+    ::close(fd);
+    return reply;
+}
+
+// The probe that this program runs as another user: 0 a reply came, 3 closed without
+// one, 4 could not connect.
+int probeRequest(const char* path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return 4;
+    const char request[] = "set\theadphone\t-10\n";
+    ::send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
+    char byte;
+    return ::recv(fd, &byte, 1, 0) > 0 ? 0 : 3;
+}
+
+// A socket file at the endpoint's path that this process made and left behind.
+bool leaveSocketFile(bool listening, int* keep = nullptr)
+{
+    if (!platform::ensureEndpointFolder())
+        return false;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, controlPath().toLocal8Bit().constData(),
+                 sizeof address.sun_path - 1);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return false;
+    if (listening) {
+        ::listen(fd, 4);
+        *keep = fd;
+    } else {
+        ::close(fd);
+    }
+    return true;
+}
+
+// The main window over the simulator with the endpoint served beside it, as the program
+// runs them.
+struct Rig
+{
+    DeviceSimulator sim;
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<ControlServer> server;
+
+    bool start(const QString& model)
+    {
+        if (!sim.start({"--model", model, "--firmware", "1.2.3"}))
+            return false;
+        window = std::make_unique<MainWindow>();
+        server = std::make_unique<ControlServer>(window.get());
+        if (!server->start())
+            return false;
+        QDeadlineTimer deadline(5000);
+        while (!connected() && !deadline.hasExpired())
+            QTest::qWait(20);
+        return connected();
+    }
+    bool connected() const
+    {
+        return window->currentPanel() && !window->currentPanel()->controls().empty();
+    }
+    const PanelControl& control(const QString& alias) const
+    {
+        for (const PanelControl& c : window->currentPanel()->controls())
+            if (c.alias == alias)
+                return c;
+        qFatal("no control %s", qPrintable(alias));
+    }
+};
+
+QString iniFileOf(const QString& model)
+{
+    return '/' + model + QStringLiteral(".ini");
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString setupPath(const QString& model, const QString& name)
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/setups/" + model +
+           '/' + name + ".ini";
+}
+
+} // namespace
+
+class TestControl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void everyVerbGoesThroughThePanel_data()
+    {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("level");
+        QTest::addColumn<QString>("toggled");
+        QTest::newRow("tk1") << "tk1"
+                             << "headphone"
+                             << "mic.48v";
+        QTest::newRow("tk2") << "tk2"
+                             << "mic2"
+                             << "speaker.mute";
+        QTest::newRow("zr") << "zr"
+                            << "mic"
+                            << "mic.direct";
+    }
+    void everyVerbGoesThroughThePanel()
+    {
+        QFETCH(QString, model);
+        QFETCH(QString, level);
+        QFETCH(QString, toggled);
+        Rig rig;
+        QVERIFY(rig.start(model));
+        const auto& controls = rig.window->currentPanel()->controls();
+
+        const CtlResult list = runCtl({"list"});
+        QCOMPARE(list.exitCode, 0);
+        QCOMPARE(list.out.count('\n'), qsizetype(controls.size()));
+        for (const PanelControl& c : controls)
+            QVERIFY(list.out.contains((c.key + '\t' + c.alias + '\t').toUtf8()));
+
+        // A level: one request, the very one a manual turn to the same value sends.
+        Knob* knob = rig.control(level).knob;
+        const int target = knob->minimum + 3;
+        rig.sim.clearJournal();
+        CtlResult r = runCtl({"set", level, QString::number(target)});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, QByteArray::number(target) + '\n');
+        const QList<Sent> byCtl = controlRequests(rig.sim);
+        QCOMPARE(byCtl.size(), 1);
+        QCOMPARE(knob->value, target);
+        QCOMPARE(iniContents(iniFileOf(model)).value(rig.control(level).key).toInt(), target);
+        QCOMPARE(runCtl({"get", rig.control(level).key}).out, QByteArray::number(target) + '\n');
+        turn(knob, -120);
+        rig.sim.clearJournal();
+        turn(knob, 120);
+        const QList<Sent> byHand = controlRequests(rig.sim);
+        QCOMPARE(byHand.size(), 1);
+        QCOMPARE(byHand[0].code, byCtl[0].code);
+        QVERIFY(byHand[0].input == byCtl[0].input);
+
+        // step stops at either end, as one change.
+        for (const auto& [by, end] : {std::pair{"1000", knob->maximum}, {"-1000", knob->minimum}}) {
+            rig.sim.clearJournal();
+            r = runCtl({"step", level, by});
+            QCOMPARE(r.exitCode, 0);
+            QCOMPARE(knob->value, end);
+            QCOMPARE(controlRequests(rig.sim).size(), 1);
+            QCOMPARE(iniContents(iniFileOf(model)).value(rig.control(level).key).toInt(), end);
+        }
+
+        // A switch: toggle and set send one request each, the one a click ends with.
+        Button* button = rig.control(toggled).button;
+        QVERIFY(!button->status);
+        rig.sim.clearJournal();
+        r = runCtl({"toggle", toggled});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, QByteArray("on\n"));
+        const QList<Sent> toggledByCtl = controlRequests(rig.sim);
+        QCOMPARE(toggledByCtl.size(), 1);
+        QVERIFY(button->status);
+        QCOMPARE(iniContents(iniFileOf(model)).value(rig.control(toggled).key).toString(),
+                 QString("true"));
+        QCOMPARE(runCtl({"get", toggled}).out, QByteArray("on\n"));
+        QTest::mouseClick(button, Qt::LeftButton);
+        rig.sim.clearJournal();
+        QTest::mouseClick(button, Qt::LeftButton);
+        QVERIFY(button->status);
+        QVERIFY(controlRequests(rig.sim).last().input == toggledByCtl[0].input);
+        rig.sim.clearJournal();
+        QCOMPARE(runCtl({"set", toggled, "off"}).exitCode, 0);
+        QVERIFY(!button->status);
+        QCOMPARE(controlRequests(rig.sim).size(), 1);
+
+        const CtlResult json = runCtl({"status", "--json"});
+        QCOMPARE(json.exitCode, 0);
+        const QJsonObject status = QJsonDocument::fromJson(json.out).object();
+        QCOMPARE(status.value("model").toString(), model.toUpper());
+        QCOMPARE(status.value("firmware").toString(), QString("1.2.3"));
+        QCOMPARE(status.value("connected").toBool(), true);
+        const QJsonObject values = status.value("controls").toObject();
+        QCOMPARE(values.size(), qsizetype(controls.size()));
+        QCOMPARE(values.value(rig.control(level).key).toInt(-999), knob->minimum);
+        QVERIFY(values.value(rig.control(toggled).key).isBool());
+
+        QCOMPARE(runCtl({"show"}).exitCode, 0);
+        QVERIFY(rig.window->isVisible());
+    }
+
+    void badInputChangesNothing()
+    {
+        Rig rig;
+        QVERIFY(rig.start("tk2"));
+        const QByteArray before = fileBytes(iniPath("/tk2.ini"));
+        rig.sim.clearJournal();
+        const QList<QStringList> cases = {{"set", "nothing", "1"},
+                                          {"set", "headphone", "7"},
+                                          {"set", "headphone", "-81"},
+                                          {"set", "headphone", "-3.5"},
+                                          {"set", "headphone", "on"},
+                                          {"set", "headphone", "99999999999"},
+                                          {"set", "speaker.mute", "5"},
+                                          {"step", "speaker.mute", "1"},
+                                          {"step", "headphone", "x"},
+                                          {"toggle", "headphone"},
+                                          {"frobnicate"},
+                                          {"get"},
+                                          {"setup", "save", "../x"},
+                                          {"setup", "load", "missing"}};
+        for (const QStringList& args : cases) {
+            const CtlResult r = runCtl(args);
+            QVERIFY2(r.exitCode == 2, qPrintable(args.join(' ')));
+            QVERIFY2(!r.err.isEmpty(), qPrintable(args.join(' ')));
+        }
+        QCOMPARE(controlRequests(rig.sim).size(), 0);
+        QVERIFY(fileBytes(iniPath("/tk2.ini")) == before);
+    }
+
+    void exitCodesOfTheOtherOutcomes()
+    {
+        QCOMPARE(runCtl({"status"}).exitCode, 1);
+
+        Rig rig;
+        QVERIFY(rig.start("tk1"));
+        // Refused by the device: the panel keeps the new state, as for a manual change.
+        QCOMPARE(rig.sim.control("refuse writeMixerMatrix").left(2), QString("ok"));
+        CtlResult r = runCtl({"set", "headphone", "-50"});
+        QCOMPARE(r.exitCode, 4);
+        QVERIFY(r.err.contains("refused"));
+        QCOMPARE(rig.control("headphone").knob->value, -50);
+        QCOMPARE(iniContents("/tk1.ini").value("Dial/HeadphoneValue").toInt(), -50);
+        rig.sim.control("refuse off");
+
+        // Unplugged: control verbs fail with 3 and change nothing; status still answers.
+        rig.sim.control("unplug");
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.window->currentPanel(), 5000);
+        const QByteArray before = fileBytes(iniPath("/tk1.ini"));
+        rig.sim.clearJournal();
+        for (const QStringList& args : QList<QStringList>{{"set", "headphone", "-10"},
+                                                          {"get", "headphone"},
+                                                          {"list"},
+                                                          {"toggle", "mic.48v"},
+                                                          {"setup", "save", "a"}})
+            QCOMPARE(runCtl(args).exitCode, 3);
+        r = runCtl({"status", "--json"});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(QJsonDocument::fromJson(r.out).object().value("connected").toBool(true), false);
+        QVERIFY(fileBytes(iniPath("/tk1.ini")) == before);
+        QCOMPARE(controlRequests(rig.sim).size(), 0);
+        QVERIFY(!QFile::exists(setupPath("TK1", "a")));
+    }
+
+    void setupsRoundTrip()
+    {
+        Rig rig;
+        QVERIFY(rig.start("tk2"));
+        QCOMPARE(runCtl({"set", "mic1.48v", "on"}).exitCode, 0);
+        QCOMPARE(runCtl({"set", "headphone", "-10"}).exitCode, 0);
+        CtlResult r = runCtl({"setup", "save", "Podcast 1"});
+        QCOMPARE(r.exitCode, 0);
+        // The same keys and values as the model's own ini file.
+        QSettings saved(setupPath("TK2", "Podcast 1"), QSettings::IniFormat);
+        const QMap<QString, QVariant> ini = iniContents("/tk2.ini");
+        QCOMPARE(saved.allKeys().size(), ini.size());
+        for (auto it = ini.begin(); it != ini.end(); ++it)
+            QCOMPARE(saved.value(it.key()).toString(), it.value().toString());
+
+        QCOMPARE(runCtl({"set", "mic1.48v", "off"}).exitCode, 0);
+        QCOMPARE(runCtl({"set", "headphone", "-40"}).exitCode, 0);
+        rig.sim.clearJournal();
+        r = runCtl({"setup", "load", "Podcast 1"});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.contains("48V phantom power switched on"));
+        QCOMPARE(controlRequests(rig.sim).size(), 2); // the matching keys are skipped
+        QVERIFY(rig.control("mic1.48v").button->status);
+        QCOMPARE(rig.control("headphone").knob->value, -10);
+        QCOMPARE(iniContents("/tk2.ini").value("Dial/HeadphoneValue").toInt(), -10);
+        QCOMPARE(runCtl({"setup", "list"}).out, QByteArray("Podcast 1\n"));
+
+        // Bad names: refused, nothing written anywhere.
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        const auto filesUnder = [&data] {
+            QStringList all;
+            QDirIterator it(QDir(data).absolutePath() + "/..", QDir::Files | QDir::Hidden,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext())
+                all << it.next();
+            return all.size();
+        };
+        const int filesBefore = filesUnder();
+        for (const QString& name :
+             {QString(""), QString("../x"), QString("a/b"), QString("a\\b"), QString(".."),
+              QString("CON"), QString("nul"), QString("Com1"), QString(65, 'a'), QString("a\tb"),
+              QString("x.ini"), QString(" lead"), QString("trail ")}) {
+            r = runCtl({"setup", "save", name});
+            QVERIFY2(r.exitCode == 2, qPrintable(name));
+        }
+        // Straight to the endpoint, past quorvix-ctl's own check of control characters.
+        QVERIFY(exchangeRaw("setup\tsave\ta\x01"
+                            "b\n")
+                    .startsWith("2 "));
+        QVERIFY(exchangeRaw("setup\tsave\t..\\evil\n").startsWith("2 "));
+        QCOMPARE(filesUnder(), filesBefore);
+        QCOMPARE(runCtl({"setup", "save", QString(64, 'a')}).exitCode, 0);
+
+        // Bad files: refused whole, naming the key, nothing applied.
+        const QByteArray good = fileBytes(setupPath("TK2", "Podcast 1"));
+        const QList<QPair<QByteArray, QByteArray>> bad = {
+            {QByteArray(good).replace("HeadphoneValue=-10", "HeadphoneValue=50"), "HeadphoneValue"},
+            {QByteArray(good).replace("HeadphoneValue=-10", "HeadphoneValue=loud"),
+             "HeadphoneValue"},
+            {QByteArray(good) + "Bogus=1\n", "Dial/Bogus"},
+            {QByteArray(good).replace("Mic148VIsChecked=true", "Mic148VIsChecked=maybe"),
+             "Mic148VIsChecked"},
+            {"[Button]\nMonitorMicIsChecked=false\n[Dial]\nHeadphoneValue=-20\nMicValue=0\n",
+             "Button/Mic120dBIsChecked"},
+            {QByteArray(good).replace("[Dial]", "Dial"), "line"},
+            {QByteArray(good) + "\xff\xfe\n", "UTF-8"}};
+        QCOMPARE(runCtl({"set", "mic1.48v", "off"}).exitCode, 0);
+        const QByteArray iniBefore = fileBytes(iniPath("/tk2.ini"));
+        rig.sim.clearJournal();
+        for (const auto& [text, named] : bad) {
+            QFile file(setupPath("TK2", "broken"));
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(text);
+            file.close();
+            r = runCtl({"setup", "load", "broken"});
+            QCOMPARE(r.exitCode, 2);
+            QVERIFY2(r.err.contains(named), r.err.constData());
+        }
+        QCOMPARE(controlRequests(rig.sim).size(), 0);
+        QVERIFY(fileBytes(iniPath("/tk2.ini")) == iniBefore);
+
+        QCOMPARE(runCtl({"setup", "delete", "broken"}).exitCode, 0);
+        QVERIFY(!QFile::exists(setupPath("TK2", "broken")));
+        QCOMPARE(runCtl({"setup", "delete", "broken"}).exitCode, 2);
+    }
+
+    void squattedOrStaleEndpoints()
+    {
+        // A stale socket of a killed copy is replaced.
+        QVERIFY(leaveSocketFile(false));
+        {
+            Rig rig;
+            QVERIFY(rig.start("zr"));
+            QCOMPARE(runCtl({"get", "headphone"}).exitCode, 0);
+        }
+        // A live endpoint of another process is never taken over.
+        int squatter = -1;
+        QVERIFY(leaveSocketFile(true, &squatter));
+        {
+            LogCapture log;
+            MainWindow window;
+            ControlServer server(&window);
+            QVERIFY(!server.start());
+            QVERIFY(log.contains("Control endpoint not started:"));
+            QVERIFY(QFileInfo(controlPath()).exists());
+        }
+        // Held by another user: the program stays off it and the client refuses it.
+        const passwd* nobody = ::getpwnam("nobody");
+        if (::geteuid() != 0 || !nobody)
+            QSKIP("handing the endpoint to another user needs root and the user nobody");
+        QVERIFY(::chown(controlPath().toLocal8Bit(), nobody->pw_uid, nobody->pw_gid) == 0);
+        {
+            MainWindow window;
+            ControlServer server(&window);
+            QVERIFY(!server.start());
+            const CtlResult r = runCtl({"status"});
+            QCOMPARE(r.exitCode, 5);
+            QVERIFY(r.err.contains("another user"));
+        }
+        ::close(squatter);
+        QVERIFY(QFile::remove(controlPath()));
+    }
+
+    void otherUsersAreRefused()
+    {
+        const QStringList nobody = asNobody();
+        if (nobody.isEmpty())
+            QSKIP("needs root, the user nobody and setpriv");
+        Rig rig;
+        QVERIFY(rig.start("tk1"));
+        // Open the way to the socket, so that only the endpoint's own checks remain.
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        QVERIFY(::chmod(runtime, 0711) == 0);
+        QVERIFY(::chmod(platform::endpointFolder().c_str(), 0711) == 0);
+        QVERIFY(::chmod(controlPath().toLocal8Bit(), 0666) == 0);
+        rig.sim.clearJournal();
+
+        CtlResult r = runCtl({"set", "headphone", "-10"}, nobody);
+        QCOMPARE(r.exitCode, 5);
+
+        QProcess probe;
+        probe.start(nobody.first(), nobody.mid(1) << QCoreApplication::applicationFilePath()
+                                                  << kProbe << controlPath());
+        QDeadlineTimer deadline(10000);
+        while (probe.state() != QProcess::NotRunning && !deadline.hasExpired()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            probe.waitForFinished(2);
+        }
+        QCOMPARE(probe.exitCode(), 3); // connected, then closed without a word
+        QCOMPARE(controlRequests(rig.sim).size(), 0);
+        QVERIFY(rig.control("headphone").knob->value != -10);
+        QVERIFY(::chmod(runtime, 0700) == 0);
+    }
+
+    void hostileClientsLeaveThePanelServing()
+    {
+        Rig rig;
+        QVERIFY(rig.start("tk1"));
+        QVERIFY(exchangeRaw("\xff\xfe\x80\n").startsWith("2 0 request is not UTF-8"));
+        QVERIFY(exchangeRaw(QByteArray(5000, 'a')).startsWith("2 0 request longer"));
+        QVERIFY(exchangeRaw("status\t" + QByteArray(4100, 'a') + "\n")
+                    .startsWith("2 0 request longer"));
+        QVERIFY(exchangeRaw("reboot\n").startsWith("2 "));
+
+        // Silent clients are dropped after a second; the ninth at a time at once.
+        QElapsedTimer held;
+        held.start();
+        QList<int> silent;
+        for (int i = 0; i < ControlServer::kMaxClients; ++i)
+            silent << connectRaw();
+        QTest::qWait(50);
+        bool closed = false;
+        const int ninth = connectRaw();
+        QVERIFY(readUntilClosed(ninth, 3000, &closed).isEmpty());
+        QVERIFY(closed);
+        ::close(ninth);
+        const QByteArray timedOut = readUntilClosed(silent.first(), 3000, &closed);
+        QVERIFY(closed);
+        QVERIFY(timedOut.startsWith("2 0 no request within 1 s"));
+        QVERIFY(held.elapsed() >= 900);
+        for (int fd : silent)
+            ::close(fd);
+
+        // A burst of 200 clients, then the panel serves a hand and a key as before.
+        QList<int> burst;
+        for (int i = 0; i < 200; ++i)
+            burst << connectRaw();
+        for (int fd : burst)
+            ::send(fd, "get\theadphone\n", 14, MSG_NOSIGNAL);
+        QTest::qWait(200);
+        for (int fd : burst)
+            ::close(fd);
+        rig.sim.clearJournal();
+        turn(rig.control("headphone").knob, 120);
+        QCOMPARE(controlRequests(rig.sim).size(), 1);
+        QCOMPARE(runCtl({"set", "headphone", "-30"}).exitCode, 0);
+        QCOMPARE(rig.control("headphone").knob->value, -30);
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    if (argc == 3 && std::strcmp(argv[1], kProbe) == 0)
+        return probeRequest(argv[2]);
+    QApplication app(argc, argv);
+    TestControl test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_control.moc"
