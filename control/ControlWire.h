@@ -21,7 +21,9 @@ enum Code
     BadInput = 2,
     NotConnected = 3,
     Refused = 4,
-    Untrusted = 5
+    Untrusted = 5,
+    // Only quorvix-ctl's own report: the file could not be written.
+    ReportFailed = 6
 };
 
 inline std::string request(const std::vector<std::string>& fields)

@@ -26,7 +26,28 @@ const Verb kVerbs[] = {
     {"show", "", "shows the main window, as a click on the tray icon does", 0, 0},
     {"setup", "save|load|delete NAME", "stores, applies or removes a named setup", 2, 2},
     {"setup", "list", "names the connected model's setups", 1, 1},
+    {"report", "FILE.zip [--force]", "writes a support report, also while the program is not running", 1, 2},
 };
+
+// `report FILE.zip [--force]`, answered here: the report is written by this process.
+CtlCommand parseReport(const std::vector<std::string>& arguments)
+{
+    CtlCommand command;
+    std::vector<std::string> paths;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == "--force")
+            command.force = true;
+        else
+            paths.push_back(arguments[i]);
+    }
+    if (paths.size() != 1 || paths.front().empty()) {
+        command.error = "wrong arguments for report (see quorvix-ctl --help)";
+        return command;
+    }
+    command.kind = CtlCommand::Kind::Report;
+    command.fields = paths;
+    return command;
+}
 
 bool hasControlCharacter(const std::string& text)
 {
@@ -52,7 +73,8 @@ std::string ctlHelp()
             "headphone or headphone.mute (see list). A level is the knob's stored value.\n\n"
             "Exit codes: 0 done; 1 the program is not running; 2 bad input, nothing\n"
             "changed; 3 no interface connected; 4 the interface refused the change;\n"
-            "5 the endpoint is not trusted (another user's, or squatted).\n";
+            "5 the endpoint is not trusted (another user's, or squatted); 6 the report\n"
+            "could not be written.\n";
     return text;
 }
 
@@ -87,6 +109,8 @@ CtlCommand parseCtlCommand(const std::vector<std::string>& arguments)
         command.error = "unknown verb: " + verb + " (see quorvix-ctl --help)";
         return command;
     }
+    if (command.kind == CtlCommand::Kind::Request && verb == "report")
+        return parseReport(arguments);
     if (command.kind != CtlCommand::Kind::Request) {
         command.error = "wrong arguments for " + verb + " (see quorvix-ctl --help)";
         return command;

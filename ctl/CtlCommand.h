@@ -10,12 +10,14 @@ struct CtlCommand
     enum class Kind
     {
         Request, // send `fields` to the program
+        Report,  // write the support report to `fields[0]`, replacing it when `force`
         Help,
         Version,
         Invalid // `error` says why; exit code 2
     };
     Kind kind = Kind::Invalid;
     std::vector<std::string> fields;
+    bool force = false;
     std::string error;
 };
 

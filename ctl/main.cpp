@@ -1,8 +1,9 @@
 // quorvix-ctl: drives the running Quorvix Mixer from a key, a script or a Stream Deck
 // button. Exit codes: 0 done, 1 not running, 2 bad input, 3 no interface, 4 refused by
-// the interface, 5 untrusted endpoint.
+// the interface, 5 untrusted endpoint, 6 the support report could not be written.
 #include "control/ControlWire.h"
 #include "ctl/CtlCommand.h"
+#include "ctl/ReportVerb.h"
 #include "platform/ControlClient.h"
 
 #include <chrono>
@@ -43,6 +44,8 @@ int main(int argc, char** argv)
         return controlwire::Done;
     case CtlCommand::Kind::Invalid:
         return fail(controlwire::BadInput, command.error);
+    case CtlCommand::Kind::Report:
+        return runReportVerb(command.fields.front(), command.force);
     case CtlCommand::Kind::Request:
         break;
     }

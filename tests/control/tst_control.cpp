@@ -18,6 +18,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cerrno>
@@ -343,6 +345,44 @@ private slots:
         QVERIFY(fileBytes(iniPath("/tk1.ini")) == before);
         QCOMPARE(controlRequests(rig.sim).size(), 0);
         QVERIFY(!QFile::exists(setupPath("TK1", "a")));
+    }
+
+    // The report is written by quorvix-ctl itself: with the program's status while it
+    // runs, without it otherwise, and never over an existing file unless forced.
+    void reportVerb()
+    {
+        QTemporaryDir folder;
+        const QString zip = folder.filePath("report.zip");
+        const auto entry = [&zip](const QString& name, QByteArray* bytes) {
+            QProcess unzip;
+            unzip.start("unzip", {"-p", zip, name});
+            unzip.waitForFinished();
+            *bytes = unzip.readAllStandardOutput();
+            return unzip.exitStatus() == QProcess::NormalExit && unzip.exitCode() == 0;
+        };
+        QByteArray bytes;
+
+        CtlResult r = runCtl({"report", zip});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(entry("report.txt", &bytes));
+        QVERIFY(!entry("status.json", &bytes));
+        const QByteArray first = fileBytes(zip);
+        r = runCtl({"report", zip});
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY(!r.err.isEmpty());
+        QVERIFY(fileBytes(zip) == first);
+        QCOMPARE(runCtl({"report", folder.filePath("missing/report.zip")}).exitCode, 2);
+        QCOMPARE(runCtl({"report"}).exitCode, 2);
+
+        Rig rig;
+        QVERIFY(rig.start("tk2"));
+        r = runCtl({"report", "--force", zip});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(entry("status.json", &bytes));
+        const QJsonObject status = QJsonDocument::fromJson(bytes).object();
+        QCOMPARE(status.value("model").toString(), QString("TK2"));
+        QCOMPARE(status.value("connected").toBool(), true);
+        QVERIFY(status.value("controls").toObject().contains("Dial/HeadphoneValue"));
     }
 
     void setupsRoundTrip()
