@@ -26,7 +26,8 @@ const Verb kVerbs[] = {
     {"show", "", "shows the main window, as a click on the tray icon does", 0, 0},
     {"setup", "save|load|delete NAME", "stores, applies or removes a named setup", 2, 2},
     {"setup", "list", "names the connected model's setups", 1, 1},
-    {"report", "FILE.zip [--force]", "writes a support report, also while the program is not running", 1, 2},
+    {"report", "FILE.zip [--force]",
+     "writes a support report, also while the program is not running", 1, 2},
 };
 
 // `report FILE.zip [--force]`, answered here: the report is written by this process.
