@@ -9,8 +9,10 @@
  *                        running program holds its own file), with their real process
  *                        ids and sessions; QV_RM_OTHER_SESSION=1 reports every holder but
  *                        the caller in session N+1, another user's copy, which wine
- *                        cannot have; QV_RM_GROW=1 answers ERROR_MORE_DATA to the first
- *                        call of a session, a list that grew between two calls. */
+ *                        cannot have; QV_RM_GROW=1 answers the first call of a session
+ *                        with ERROR_MORE_DATA and one more than the room given, and so
+ *                        every later call with less room than that: a list that grew
+ *                        between two calls. */
 #include <windows.h>
 
 #include <restartmanager.h>
@@ -27,6 +29,7 @@ static wchar_t files[MAX_FILES][MAX_PATH];
 static UINT file_count;
 static DWORD open_session, last_session;
 static int listed;
+static UINT least; /* QV_RM_GROW: the size the list grew to */
 
 static int env_is(const wchar_t* name, const wchar_t* value)
 {
@@ -61,6 +64,7 @@ __declspec(dllexport) DWORD WINAPI RmStartSession(DWORD* handle, DWORD flags, WC
     swprintf(key, CCH_RM_SESSION_KEY + 1, L"%032lx", (unsigned long)open_session);
     file_count = 0;
     listed = 0;
+    least = 0;
     return ERROR_SUCCESS;
 }
 
@@ -149,7 +153,9 @@ __declspec(dllexport) DWORD WINAPI
     room = *n;
     *needed = holders(apps, room);
     if (!listed++ && env_is(L"QV_RM_GROW", L"1"))
-        *needed = room + 1;
+        least = room + 1;
+    if (*needed < least && room < least)
+        *needed = least;
     if (*needed > room) {
         *n = 0;
         return ERROR_MORE_DATA;
