@@ -39,6 +39,12 @@ Target amd64-unicode
 !define EXIT_OTHER_MODE 9
 !define EXIT_NO_MODE 10
 
+; RM_PROCESS_INFO (restartmanager.h): RM_UNIQUE_PROCESS (process id, then a FILETIME),
+; WCHAR[256], WCHAR[64], then four 4-byte members, TSSessionId the third; no pointers,
+; so the same on x64.
+!define RM_PROCESS_INFO_SIZE 668
+!define RM_PROCESS_INFO_SESSION 660
+
 !include "MUI2.nsh"
 !include "LogicLib.nsh"
 !include "FileFunc.nsh"
@@ -187,11 +193,86 @@ Function ${un}RunElevated
   System::Free $5
 FunctionEnd
 
+; Asks the Restart Manager which processes hold the file $R8 (a running program holds
+; its own executable). In: $R9 the installer's session. Out: $R9 the number of holders
+; in another session (one whose session cannot be told counts as another's), or "" when
+; the Restart Manager cannot answer; $R7 1 when this installer's process is a holder.
+Function ${un}RmHolders
+  System::Store "s"
+  StrCpy $9 $R9
+  StrCpy $7 ""
+  StrCpy $8 0
+  System::Call 'kernel32::GetCurrentProcessId() i .r6'
+  System::Call 'rstrtmgr::RmStartSession(*i .r0, i 0, w .r1) i .r2'
+  ${If} $2 == "0"
+    ; An array of one pointer to the full path.
+    System::Call '*(&w${NSIS_MAX_STRLEN} "$R8") p .r1'
+    System::Call '*(p r1) p .r2'
+    System::Call 'rstrtmgr::RmRegisterResources(i r0, i 1, p r2, i 0, p 0, i 0, p 0) i .r3'
+    System::Free $2
+    System::Free $1
+    ; Room for 8 holders, then for as many as RmGetList says it needs (ERROR_MORE_DATA);
+    ; the list can grow between two calls, so a few tries.
+    StrCpy $1 8
+    StrCpy $5 0
+    ${DoWhile} $3 == "0"
+      IntOp $2 $1 * ${RM_PROCESS_INFO_SIZE}
+      System::Alloc $2
+      Pop $2
+      System::Call 'rstrtmgr::RmGetList(i r0, *i .r4, *i r1 r1, p r2, *i .R3) i .r3'
+      ${If} $3 == "0"
+        StrCpy $7 0
+        StrCpy $5 0
+        ${DoWhile} $5 < $1
+          IntOp $3 $5 * ${RM_PROCESS_INFO_SIZE}
+          IntPtrOp $3 $2 + $3
+          System::Call '*$3(i .R0)'
+          IntPtrOp $3 $3 + ${RM_PROCESS_INFO_SESSION}
+          System::Call '*$3(i .R1)'
+          ${If} $R0 = $6
+            StrCpy $8 1
+          ${Else}
+            ${If} $R1 = -1
+              ; RM_INVALID_SESSION: ask for the process's session directly.
+              System::Call 'kernel32::ProcessIdToSessionId(i R0, *i .R1) i .R2'
+              ${If} $R2 = 0
+                StrCpy $R1 -1
+              ${EndIf}
+            ${EndIf}
+            ${If} $R1 != $9
+              IntOp $7 $7 + 1
+            ${EndIf}
+          ${EndIf}
+          IntOp $5 $5 + 1
+        ${Loop}
+        System::Free $2
+        ${Break}
+      ${EndIf}
+      System::Free $2
+      IntOp $5 $5 + 1
+      ${If} $3 != 234
+      ${OrIf} $5 >= 5
+        StrCpy $7 ""
+        ${Break}
+      ${EndIf}
+      IntOp $1 $4 + 2
+      StrCpy $3 "0"
+    ${Loop}
+    System::Call 'rstrtmgr::RmEndSession(i r0)'
+  ${EndIf}
+  Push $7
+  Push $8
+  System::Store "l"
+  Pop $R7
+  Pop $R9
+FunctionEnd
+
 ; Ends the running copies in this installer's own session only, and waits (bounded)
 ; until the executable is free to be replaced or deleted: Windows keeps a running
 ; program's file locked, and the program saves every change at once, so a forced end
 ; loses nothing. A copy in another session (another user, fast user switching, remote
-; desktop) is never ended: for everyone's installation it stops the installation.
+; desktop) is never ended: for everyone's installation one that runs from this folder
+; stops the installation.
 Function ${un}EndRunningCopy
   ${IfNot} ${FileExists} "$INSTDIR\${EXE}"
     Return
@@ -205,12 +286,31 @@ Function ${un}EndRunningCopy
   ${If} $AllUsers = 1
   ${AndIf} $1 != ""
     ${Do}
-      nsExec::ExecToStack '"$SYSDIR\tasklist.exe" /fi "IMAGENAME eq ${EXE}" /fi "SESSION ne $1" /fo csv /nh'
-      Pop $2
-      Pop $3
-      ; One quoted CSV line per copy, whatever the language of Windows.
-      !insertmacro STRFUNC_CALL_StrStr "${strfunc}" $4 $3 '"${EXE}"'
+      ; The Restart Manager names the processes that hold this folder's program file;
+      ; its answer counts only when it also names this installer as a holder of its own
+      ; file (a Restart Manager that lists nothing would otherwise let every copy pass).
+      StrCpy $R8 "$EXEPATH"
+      StrCpy $R9 $1
+      Call ${un}RmHolders
+      StrCpy $4 ""
+      ${If} $R7 = 1
+        StrCpy $R8 "$INSTDIR\${EXE}"
+        StrCpy $R9 $1
+        Call ${un}RmHolders
+        StrCpy $4 $R9
+      ${EndIf}
       ${If} $4 == ""
+        ; Without it, any copy of the program in another session counts, from whichever
+        ; folder it runs: tasklist names processes, not their files.
+        nsExec::ExecToStack '"$SYSDIR\tasklist.exe" /fi "IMAGENAME eq ${EXE}" /fi "SESSION ne $1" /fo csv /nh'
+        Pop $2
+        Pop $3
+        ; One quoted CSV line per copy, whatever the language of Windows.
+        !insertmacro STRFUNC_CALL_StrStr "${strfunc}" $4 $3 '"${EXE}"'
+        ${If} $4 == ""
+          ${Break}
+        ${EndIf}
+      ${ElseIf} $4 = 0
         ${Break}
       ${EndIf}
       MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "$(MsgOtherSession)" /SD IDCANCEL IDRETRY retry_other

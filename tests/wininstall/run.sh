@@ -7,11 +7,14 @@
 # but for the user's settings, one with /REMOVESETTINGS that takes those too, an
 # uninstall after the program folder was deleted by hand, and a folder that cannot be
 # written. For all users (/ALLUSERS): Program Files, HKLM and its Run key, nothing in
-# HKCU or the profile, a copy in another session, an upgrade over the running copy and
-# an uninstall that keeps the settings. Then a folder outside Program Files for all
+# HKCU or the profile, a copy in another session (found by tasklist, and by the Restart
+# Manager as a holder of the installed program), a copy run from another folder that
+# does not stop an upgrade, an upgrade over the running copy and an uninstall that
+# keeps the settings. Then a folder outside Program Files for all
 # users, conflicting switches and an older Windows. Windows' taskkill and tasklist are
 # stood in for by tests/support/wintool_standin.c (wine's know no /fi filters), which
-# logs each command line.
+# logs each command line; the Restart Manager, whose wine version lists nothing, by
+# tests/support/rstrtmgr_standin.c in the runs that ask for it.
 # Builds the installer first when it is missing or older than the Windows build or its
 # own sources.
 # Prints "N passed, N failed" last and exits non-zero on any failure.
@@ -155,6 +158,16 @@ asked_exactly() { # <lines with S for the session...>
     echo "$asked"
     [ -n "$session" ] && [ "$asked" = "$want" ]
 }
+# A command run with the Restart Manager's stand-in in place of wine's, which lists no
+# process for any file (wine loads a native DLL found in system32 before its own).
+with_rm_standin() { # <command...>
+    local rc
+    cp "$work/rstrtmgr.dll" "$c/windows/system32/rstrtmgr.dll"
+    WINEDLLOVERRIDES="$WINEDLLOVERRIDES;rstrtmgr=n" "$@"
+    rc=$?
+    cp "$work/rstrtmgr.wine" "$c/windows/system32/rstrtmgr.dll"
+    return $rc
+}
 kill_call='"C:\windows\system32\taskkill.exe" /f /fi "SESSION eq S" /im QuorvixDriver.exe'
 list_call='"C:\windows\system32\tasklist.exe" /fi "IMAGENAME eq QuorvixDriver.exe" /fi "SESSION ne S" /fo csv /nh'
 # A copy of the uninstaller run in place and waited for, to see its exit code. "_?="
@@ -260,6 +273,9 @@ for tool in taskkill tasklist; do
         -o "$c/windows/system32/$tool.exe" "$src/tests/support/wintool_standin.c" -lshell32 ||
         { echo "the taskkill and tasklist stand-ins do not build"; finish; }
 done
+x86_64-w64-mingw32-gcc -std=c99 -municode -O2 -s -Wall -Wextra -Werror -shared -o "$work/rstrtmgr.dll" \
+    "$src/tests/support/rstrtmgr_standin.c" || { echo "the Restart Manager stand-in does not build"; finish; }
+cp "$c/windows/system32/rstrtmgr.dll" "$work/rstrtmgr.wine"
 x86_64-w64-mingw32-gcc -std=c99 -municode -O2 -s -Wall -Wextra -Werror -o "$c/windows/limited_token.exe" \
     "$src/tests/support/limited_token.c" || { echo "the limited-token launcher does not build"; finish; }
 snapshot before
@@ -429,7 +445,7 @@ xdotool key --window "$box" Return 2>/dev/null
 snapshot all_user_refused
 check "nothing changed" same_as all_installed all_user_refused
 
-echo "== all users: a copy in another session"
+echo "== all users: a copy in another session, wine's Restart Manager naming no holder"
 start_program
 check "the program starts from Program Files" wait_until 60 find_icon
 calls
@@ -442,6 +458,22 @@ QV_TASKLIST_OTHER=1 uninstall_in_place
 check "the uninstaller stops with exit code 5" test $? -eq 5
 snapshot all_refused
 check "nothing changed" same_as all_installed all_refused
+
+echo "== all users: the Restart Manager names a copy of the installed program in another session"
+self_call="RmRegisterResources $(winpath "$setup")"
+held_call="RmRegisterResources $windir\\QuorvixDriver.exe"
+calls
+QV_RM_OTHER_SESSION=1 QV_RM_GROW=1 with_rm_standin w "$setup" /S /ALLUSERS
+check "the installer stops with exit code 5" test $? -eq 5
+check "it asked about its own file, then the program's; no tasklist, nothing ended" \
+    asked_exactly "$self_call" "$held_call"
+check "our own copy was left running" running "$program"
+calls
+QV_RM_OTHER_SESSION=1 with_rm_standin uninstall_in_place
+check "the uninstaller stops with exit code 5" test $? -eq 5
+check "the same two questions" asked_exactly 'RmRegisterResources C:\qv-kept\Uninstall.exe' "$held_call"
+snapshot all_rm_refused
+check "nothing changed" same_as all_installed all_rm_refused
 
 echo "== all users: upgrade over the running copy, keeping the mode"
 calls
@@ -456,6 +488,21 @@ w "$setup" /S
 check "/S alone over it stops with exit code 10" test $? -eq 10
 snapshot all_upgraded
 check "the same files and registry as the first install" same_as all_installed all_upgraded
+
+echo "== all users: a copy run from another folder does not hold the upgrade back"
+cp -r "$dir" "$c/QuorvixOther"
+timeout 300 "$wine" 'C:\QuorvixOther\QuorvixDriver.exe' >/dev/null 2>"$work/other.log" &
+other=$!
+started+=("$other")
+check "a copy runs from C:\QuorvixOther" wait_until 60 find_icon
+calls
+QV_RM_OTHER_SESSION=1 with_rm_standin w "$setup" /S /ALLUSERS
+check "the installer exits with 0" test $? -eq 0
+check "the Restart Manager asked, no tasklist, then this session's copies ended" \
+    asked_exactly "$self_call" "$held_call" "$kill_call"
+check "every file replaced" installed_as_staged
+wait_until 20 eval '! running $other'
+rm -rf "$c/QuorvixOther"
 
 echo "== all users: the start at log-in over an upgrade"
 no_autostart() { test -z "$(reg_value "$run_key" 'Quorvix Mixer')"; }
