@@ -63,6 +63,10 @@ find_icon() {
 }
 
 click_icon() { # <button>
+    # A restart of the shell makes the icon's window anew: find it again once it is gone.
+    if [ -z "$icon" ] || ! is_viewable "$icon"; then
+        wait_until 15 find_icon || return 1
+    fi
     xdotool mousemove --window "$icon" 8 8
     sleep 0.2
     xdotool click "$1"
