@@ -208,6 +208,11 @@ tr -d '\r' <"$work/taskkill.log" |
     grep -Eiq '^([0-9]+)[[:space:]]"C:\\windows\\system32\\taskkill\.exe" /f /fi "SESSION eq \1" /im explorer\.exe *$' ||
     fail "taskkill got: $(cat "$work/taskkill.log" 2>/dev/null)"
 logged "Explorer started again" && fail "a shell was started again after a restart that worked"
+# The new shell may dock the icon anew, and the old icon's window then goes: wait for
+# that to settle, so the next click reaches the icon that stays.
+old_icon=$icon
+icon_redocked() { find_icon && [ "$icon" != "$old_icon" ]; }
+wait_until 10 icon_redocked || wait_until 5 find_icon || fail "no icon after the restart"
 
 step "a restart that does not come back leaves the session a shell"
 # Wine never reports a shell window (GetShellWindow), so after the time-out the program
