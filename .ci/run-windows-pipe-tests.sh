@@ -18,7 +18,7 @@ trap 'rm -rf "$out"' EXIT
     "$root/platform/PlatformError_win.cpp" -o "$out/winpipe_test.exe"
 
 export WINEPREFIX="$out/wineprefix"
-"$wine" wineboot --init >/dev/null 2>&1 || true
+wine_new_prefix "$WINEPREFIX" || exit 1
 status=0
 timeout 60 "$wine" "$out/winpipe_test.exe" || status=$?
 "$wineserver" -k >/dev/null 2>&1 || true

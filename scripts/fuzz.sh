@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets in fuzz/ with clang into build/fuzz (or $1) and runs each
-# one for a bounded time, starting from its committed seed corpus. Fails when a target
-# crashes, leaks or breaks one of its checks; the input that did it is kept in
-# build/fuzz/findings/<target>/. FUZZ_SECONDS (default 60) sets the time per target,
-# FUZZ_TARGETS (space-separated) picks targets.
+# one over its committed seed corpus first, then fuzzes it for a bounded time. Fails when
+# a target crashes, leaks or breaks one of its checks; the input that did it is kept in
+# build/fuzz/findings/<target>/. FUZZ_SECONDS (default 300, the long run; the test
+# command gives 8) sets the fuzzing time per target, FUZZ_TARGETS (space-separated)
+# picks targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 dir=${1:-build/fuzz}
-seconds=${FUZZ_SECONDS:-60}
+seconds=${FUZZ_SECONDS:-300}
 targets=${FUZZ_TARGETS:-"fuzz_pipe_message fuzz_driver_reply fuzz_firmware_title fuzz_panel_ini fuzz_settings_ini"}
 
 start=$(date +%s)
@@ -26,7 +27,8 @@ for target in $targets; do
     work="$dir/corpus/$target"
     findings="$dir/findings/$target"
     mkdir -p "$work" "$findings"
-    echo "== $target: $seconds s"
+    echo "== $target: the corpus, then $seconds s"
+    # Every seed runs before the fuzzing starts, however short the time given.
     if ! "$dir/$target" "$work" "$seeds" -max_total_time="$seconds" -max_len=4096 \
         -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
         -artifact_prefix="$findings/" >"$dir/$target.log" 2>&1; then
@@ -34,7 +36,7 @@ for target in $targets; do
         tail -n 60 "$dir/$target.log"
         status=1
     else
-        grep -E '^stat::number_of_executed_units|^stat::new_units_added' "$dir/$target.log" || true
+        grep -E '^#[0-9]+[[:space:]]+INITED|^stat::number_of_executed_units|^stat::new_units_added' "$dir/$target.log" || true
     fi
 done
 finished=$(date +%s)

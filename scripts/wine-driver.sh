@@ -42,22 +42,23 @@ find_wine() {
 # Bounded, so a Wine that stalls cannot hang a caller.
 w() { timeout 120 "$wine" "$@" </dev/null; }
 
+# Built once: every test that starts the driver runs this.
 build() {
-    sh "$root/tools/windriver/build.sh" "$out"
+    if [ ! -f "$out/QuorvixBus.sys" ] ||
+        [ -n "$(find "$root/tools/windriver" -newer "$out/QuorvixBus.sys" -type f)" ]; then
+        sh "$root/tools/windriver/build.sh" "$out"
+    fi
 }
 
 start_driver() {
     find_wine
     if [ ! -d "$prefix/drive_c/windows/system32/drivers" ]; then
-        # A new prefix is made by a session of its own, left to end whole: services that
-        # its first start leaves behind would answer for a database they do not hold.
-        w wineboot --init >/dev/null 2>&1 || true
-        timeout 120 "$wineserver" -w || true
+        wine_new_prefix "$prefix" || exit 1
     fi
     # The driver lives in the wineserver's session: keep it up between programs. This
     # fails harmlessly when the prefix's server is already running.
     "$wineserver" -p 2>/dev/null || true
-    cp "$out/QuorvixBus.sys" "$prefix/drive_c/windows/system32/drivers/$service.sys"
+    cp --remove-destination "$out/QuorvixBus.sys" "$prefix/drive_c/windows/system32/drivers/$service.sys"
     w sc stop "$service" >/dev/null 2>&1 || true
     w sc delete "$service" >/dev/null 2>&1 || true
     w sc create "$service" type= kernel start= demand \

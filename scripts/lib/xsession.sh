@@ -2,6 +2,20 @@
 # trayer as the notification area, xdotool as mouse and keyboard. Source it; it needs
 # $work (a scratch folder) and appends every started process id to `started`.
 
+# Every X tool the sessions use: a missing one fails the test with what to install,
+# never a skip that passes.
+need_x_tools() {
+    local pair missing=0
+    for pair in Xvfb:xvfb trayer:trayer xdotool:xdotool xwininfo:x11-utils xprop:x11-utils \
+        xsetroot:x11-xserver-utils import:imagemagick; do
+        if ! command -v "${pair%%:*}" >/dev/null 2>&1; then
+            echo "FAIL: ${pair%%:*} is missing (package ${pair#*:}); bash scripts/install-deps.sh installs it"
+            missing=1
+        fi
+    done
+    return $missing
+}
+
 wait_until() { # <seconds> <command...>: polls the command every 0.2 s
     local limit=$(($1 * 5)) i
     shift
@@ -12,10 +26,42 @@ wait_until() { # <seconds> <command...>: polls the command every 0.2 s
     return 1
 }
 
+# How long a helper may take to come up: long enough for a slow machine's first start.
+helper_bound=${QUORVIX_HELPER_BOUND:-30}
+
+# A helper that did not come up: says so with the helper's own output, and keeps that
+# output in $keep (a folder under the build folder, when the caller sets it), since
+# $work goes with the test.
+helper_failed() { # <what happened> <output file...>
+    local f
+    echo "$1; its own output:" >&2
+    shift
+    for f in "$@"; do
+        echo "--- $f" >&2
+        tail -n 40 "$f" >&2 2>/dev/null
+        if [ -n "${keep:-}" ] && [ -f "$f" ]; then
+            mkdir -p "$keep" && cp "$f" "$keep/"
+        fi
+    done
+    [ -z "${keep:-}" ] || echo "(kept in $keep)" >&2
+}
+
+# Polls until the helper with the given id is up or gone.
+up_or_gone() { # <pid> <command...>
+    local pid=$1
+    shift
+    "$@" || ! kill -0 "$pid" 2>/dev/null
+}
+
 start_x_session() {
     Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
-    started+=($!)
-    wait_until 15 test -s "$work/display" || return 1
+    xvfb=$!
+    started+=($xvfb)
+    wait_until "$helper_bound" up_or_gone "$xvfb" test -s "$work/display"
+    if [ ! -s "$work/display" ]; then
+        helper_failed "Xvfb did not start within $helper_bound s" "$work/xvfb.err"
+        return 1
+    fi
     export DISPLAY=":$(head -n 1 "$work/display")"
     export QT_QPA_PLATFORM=xcb
     # No session bus: Qt then uses the X11 tray protocol that trayer speaks.
@@ -28,11 +74,17 @@ start_x_session() {
 # The notification area: trayer, started and stopped on its own so that tests can
 # bring it up after the program.
 tray_host=
+tray_host_up() { xwininfo -root -tree | grep -q '("panel" "trayer")'; }
 start_tray_host() {
     trayer --edge bottom --align right --height 32 --widthtype request >"$work/trayer.out" 2>&1 &
     tray_host=$!
     started+=($tray_host)
-    wait_until 10 sh -c 'xwininfo -root -tree | grep -q "(\"panel\" \"trayer\")"'
+    wait_until "$helper_bound" up_or_gone "$tray_host" tray_host_up
+    if ! tray_host_up; then
+        helper_failed "trayer, the notification area, did not come up within $helper_bound s" \
+            "$work/trayer.out" "$work/xvfb.err"
+        return 1
+    fi
 }
 stop_tray_host() {
     kill "$tray_host" 2>/dev/null

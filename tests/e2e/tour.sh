@@ -5,15 +5,14 @@
 # steps are in tour_steps.sh, shared with the Windows tour.
 #
 # Usage: tour.sh <bin folder> <xclose helper> <screenshot folder>
-# Exit: 0 passed, 1 failed, 77 a needed X tool is not installed (test skipped).
+# Exit: 0 passed, 1 failed (also when a needed X tool is not installed).
 set -u
 bin=${1:?bin folder}
 shots=${3:?screenshot folder}
 here=$(cd "$(dirname "$0")" && pwd)
 
-for tool in Xvfb trayer xdotool xwininfo xprop import; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed"; exit 77; }
-done
+source "$here/../../scripts/lib/xsession.sh"
+need_x_tools || exit 1
 
 work=$(mktemp -d)
 mkdir -p "$work/runtime" "$work/home" "$work/data" "$work/config" "$work/tmp"
@@ -28,7 +27,6 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-source "$here/../../scripts/lib/xsession.sh"
 
 log=$work/program.log
 endpoints=$XDG_RUNTIME_DIR/quorvix
@@ -48,6 +46,7 @@ after_quit() {
     [ ! -e "$endpoints/QuorvixASIOToPannel" ] || fail "the inbound pipe's socket file is left behind"
 }
 
+keep=$shots/helpers
 start_x_session || fail "no X session with a tray host"
 "$bin/quorvix-asiopeer" serve --log "$work/notices" >"$work/asiopeer.out" 2>&1 &
 started+=($!)

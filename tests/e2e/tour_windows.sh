@@ -7,7 +7,7 @@
 # <screenshot folder>/requests.txt; with COMPARE_WITH=<file> they must equal that file.
 #
 # Usage: tour_windows.sh <root> <Linux bin folder> <screenshot folder>
-# Exit: 0 passed, 1 failed, 77 the Windows build or an X tool is missing (skipped).
+# Exit: 0 passed, 1 failed (also when the Windows build or an X tool is missing).
 set -u
 src=${1:?source root}
 bin=${2:?Linux bin folder}
@@ -16,10 +16,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 exe=$src/build/windows/QuorvixMixer/QuorvixDriver.exe
 peer=$src/build/windows/tools/quorvix-asiopeer.exe
 
-[ -f "$exe" ] && [ -f "$peer" ] || { echo "SKIP: no Windows build in $src/build/windows"; exit 77; }
-for tool in Xvfb trayer xdotool xwininfo xprop import; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed"; exit 77; }
-done
+[ -f "$exe" ] && [ -f "$peer" ] ||
+    { echo "FAIL: no Windows build in $src/build/windows; bash scripts/build-windows.sh makes it"; exit 1; }
+source "$src/scripts/lib/xsession.sh"
+need_x_tools || exit 1
 source "$src/scripts/lib/wine.sh"
 
 # Short: the socket paths must stay within the Unix limit.
@@ -37,7 +37,6 @@ cleanup() {
 }
 trap cleanup EXIT
 program_class=quorvixdriver.exe icon_class=explorer.exe
-source "$src/scripts/lib/xsession.sh"
 
 w() { timeout 60 "$wine" "$@" </dev/null; }
 log=$work/program.log
@@ -75,10 +74,13 @@ after_asio_request() {
     kill "$notepad" 2>/dev/null
 }
 
+keep=$shots/helpers
 start_x_session || fail "no X session with a tray host"
 "$bin/quorvix-winrelay" --port 0 --port-file "$work/port" >"$work/relay.log" 2>&1 &
 started+=($!)
-wait_until 10 test -s "$work/port" || fail "the relay did not start"
+relay=${started[-1]}
+wait_until "$helper_bound" up_or_gone "$relay" test -s "$work/port"
+[ -s "$work/port" ] || { helper_failed "the relay did not start" "$work/relay.log"; fail "no relay"; }
 # With DISPLAY set: the prefix's explorer.exe, started here, hosts the tray icon.
 bash "$src/scripts/wine-driver.sh" --prefix "$WINEPREFIX" --port "$(cat "$work/port")" start \
     >"$work/driver.log" 2>&1 || fail "the bus driver did not start: $(tail -n 5 "$work/driver.log")"
@@ -103,7 +105,7 @@ log=$work/program-late-tray.log
 # nothing, so wine's own desktop (an explorer.exe of this session) stays.
 x86_64-w64-mingw32-gcc -std=c99 -municode -O1 -DTASKKILL -o "$work/taskkill.exe" \
     "$src/tests/support/wintool_standin.c" -lshell32 || fail "could not build the taskkill stand-in"
-cp "$work/taskkill.exe" "$WINEPREFIX/drive_c/windows/system32/taskkill.exe"
+cp --remove-destination "$work/taskkill.exe" "$WINEPREFIX/drive_c/windows/system32/taskkill.exe"
 export QV_STANDIN_LOG="Z:${work//\//\\}\\taskkill.log" QV_TASKKILL=inert
 # While this file exists the stand-in hangs for 8 s and then fails.
 export QV_STANDIN_STUCK="Z:${work//\//\\}\\stuck"

@@ -10,19 +10,15 @@
 # click warns that no main window is left, and "Quit" still ends the program with 0.
 #
 # Usage: tray_e2e.sh <program> <window-close helper> [screenshot folder]
-# Exit: 0 passed, 1 failed, 77 a needed X tool is not installed (test skipped).
+# Exit: 0 passed, 1 failed (also when a needed X tool is not installed).
 set -u
 
 program=${1:?program}
 xclose=${2:?window-close helper}
 shots=${3:-${QUORVIX_TEST_OUT:-}}
 
-for tool in Xvfb trayer xdotool xwininfo xprop import; do
-    if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "SKIP: $tool is not installed (xvfb trayer xdotool x11-utils imagemagick)"
-        exit 77
-    fi
-done
+source "$(cd "$(dirname "$0")" && pwd)/../../scripts/lib/xsession.sh"
+need_x_tools || exit 1
 
 work=$(mktemp -d)
 [ -n "$shots" ] || shots=$work/shots
@@ -68,12 +64,16 @@ step() { echo "== $*"; }
 
 # wait_until, parent_of, is_viewable, find_menu: the X-session helpers shared with the
 # demo and the tour.
-source "$(cd "$(dirname "$0")" && pwd)/../../scripts/lib/xsession.sh"
 
 # --- a private X server and session -------------------------------------------------
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
 started+=($!)
-wait_until 15 test -s "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.err")"
+keep=$shots/helpers
+wait_until "$helper_bound" up_or_gone "${started[-1]}" test -s "$work/display"
+if [ ! -s "$work/display" ]; then
+    helper_failed "Xvfb did not start within $helper_bound s" "$work/xvfb.err"
+    fail "no X server"
+fi
 export DISPLAY=":$(head -n 1 "$work/display")"
 mkdir -p "$work/runtime" "$work/home" "$work/config" "$work/data" "$work/tmp"
 chmod 700 "$work/runtime"

@@ -18,7 +18,7 @@ fail() {
 section() { echo "== $*"; }
 
 for tool in cpack dpkg-deb dpkg; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool not found"; exit 77; }
+    command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing; bash scripts/install-deps.sh installs it"; exit 1; }
 done
 
 work=$(mktemp -d)

@@ -2,7 +2,7 @@
 # The support report as the Windows build writes it, under Wine: the install scope and
 # the autostart value read from what the installer writes to the registry (per user and
 # for everyone), no registry key made by reading, and the profile folder and user name
-# hidden. Exit: 0 passed, 1 failed, 77 no Windows build or kit (skipped).
+# hidden. Exit: 0 passed, 1 failed (also without the Windows build or kit).
 # Usage: report_wine.sh <source root> <version>
 set -u
 src=${1:?source root}
@@ -11,7 +11,7 @@ ready=$src/build/windows/QuorvixMixer
 kit=${QUORVIX_WIN_QT_DIR:-$HOME/.cache/quorvix/qt6-mingw}
 cxx=x86_64-w64-mingw32-g++-posix
 [ -f "$ready/Qt6Core.dll" ] && [ -f "$kit/lib/libQt6Core.a" ] && command -v "$cxx" >/dev/null ||
-    { echo "SKIP: needs build/windows and the Windows Qt kit"; exit 77; }
+    { echo "FAIL: needs build/windows and the Windows Qt kit; bash scripts/build-windows.sh makes both"; exit 1; }
 source "$src/scripts/lib/wine.sh"
 
 work=$(mktemp -d /tmp/qrw.XXXXXX)
@@ -34,7 +34,7 @@ w() { timeout 60 "$wine" "$@" </dev/null; }
     -o "$work/report-probe.exe" "$src/tests/report/report_probe.cpp" \
     "$src"/report/{ProgramFolders,Redactor,ZipWriter,SupportReport,InstallFacts_win}.cpp \
     -L"$kit/lib" -lQt6Core || fail "the probe did not build"
-w wineboot -i >/dev/null 2>&1
+wine_new_prefix "$WINEPREFIX" || fail "no wine prefix"
 user=$(w cmd /c 'echo %USERNAME%' | tr -d '\r')
 profile="C:\\users\\$user"
 data=$WINEPREFIX/drive_c/users/$user/AppData/Roaming/QuorvixDriver

@@ -91,7 +91,8 @@ bool DeviceSimulator::start(const QStringList& arguments)
     }
     // The simulator listens on its device socket before its control socket, so an answer
     // on the control socket means it is ready.
-    const QDeadlineTimer deadline(10000);
+    // Long enough for a loaded machine's first start of the program.
+    const QDeadlineTimer deadline(30000);
     while (!deadline.hasExpired()) {
         if (process->waitForFinished(10)) {
             qWarning("DeviceSimulator: quorvix-devsim exited with %d", process->exitCode());
@@ -101,7 +102,7 @@ bool DeviceSimulator::start(const QStringList& arguments)
         if (control(QStringLiteral("help")).startsWith("ok"))
             return true;
     }
-    qWarning("DeviceSimulator: quorvix-devsim did not answer within 10 s");
+    qWarning("DeviceSimulator: quorvix-devsim did not answer within 30 s");
     stop();
     return false;
 }

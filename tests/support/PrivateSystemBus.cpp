@@ -100,7 +100,7 @@ bool PrivateSystemBus::start()
     daemon->start(program, {"--nofork", "--nopidfile", "--print-address=1",
                             "--config-file=" + config.fileName()});
     QByteArray printed;
-    if (!daemon->waitForStarted(5000) || !readLine(*daemon, printed, 10000)) {
+    if (!daemon->waitForStarted(5000) || !readLine(*daemon, printed, 30000)) {
         qWarning("PrivateSystemBus: dbus-daemon did not come up");
         return false;
     }
@@ -116,7 +116,7 @@ bool PrivateSystemBus::start()
     logind->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     logind->start(QStringLiteral(QUORVIX_BIN_DIR "/quorvix-logind"), {});
     QByteArray ready;
-    if (!logind->waitForStarted(5000) || !readLine(*logind, ready, 10000) || ready != "ready") {
+    if (!logind->waitForStarted(5000) || !readLine(*logind, ready, 30000) || ready != "ready") {
         qWarning("PrivateSystemBus: quorvix-logind did not take logind's name");
         return false;
     }

@@ -162,10 +162,10 @@ asked_exactly() { # <lines with S for the session...>
 # process for any file (wine loads a native DLL found in system32 before its own).
 with_rm_standin() { # <command...>
     local rc
-    cp "$work/rstrtmgr.dll" "$c/windows/system32/rstrtmgr.dll"
+    cp --remove-destination "$work/rstrtmgr.dll" "$c/windows/system32/rstrtmgr.dll"
     WINEDLLOVERRIDES="$WINEDLLOVERRIDES;rstrtmgr=n" "$@"
     rc=$?
-    cp "$work/rstrtmgr.wine" "$c/windows/system32/rstrtmgr.dll"
+    cp --remove-destination "$work/rstrtmgr.wine" "$c/windows/system32/rstrtmgr.dll"
     return $rc
 }
 kill_call='"C:\windows\system32\taskkill.exe" /f /fi "SESSION eq S" /im QuorvixDriver.exe'
@@ -261,8 +261,7 @@ MasterVolume=-12
 '
 
 echo "== a new prefix"
-w wineboot --init >/dev/null 2>&1
-timeout 180 "$wineserver" -w
+wine_new_prefix "$WINEPREFIX" || { echo "0 passed, 1 failed"; exit 1; }
 # wine 8 passes for Windows 7 unless told otherwise; the installer needs 10.
 windows_version() { w reg add 'HKCU\Software\Wine' /v Version /d "$1" /f >/dev/null; }
 windows_version win10
@@ -281,6 +280,7 @@ x86_64-w64-mingw32-gcc -std=c99 -municode -O2 -s -Wall -Wextra -Werror -o "$c/wi
 snapshot before
 grep -q QuorvixMixer "$work/before.hklm" "$work/before.hkcu" && { echo "the new prefix already has an entry"; finish; }
 # With DISPLAY set from here on: the prefix's explorer.exe hosts the tray icon.
+keep=$shots/helpers
 check "an X session with a tray host" start_x_session || finish
 
 mode me

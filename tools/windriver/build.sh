@@ -14,4 +14,6 @@ mkdir -p "$out"
 "$cc" -std=gnu11 -Wall -Wextra -Werror -O2 -fno-stack-protector -I/usr/share/mingw-w64/include/ddk \
     -nostdlib -shared -Wl,--subsystem,native -Wl,-e,DriverEntry -Wl,--exclude-all-symbols \
     "$src/BusDriver.c" "$src/BusPresence.c" "$src/RelayLink.c" \
-    -o "$out/QuorvixBus.sys" -lntoskrnl -lhal -lws2_32
+    -o "$out/QuorvixBus.sys.$$" -lntoskrnl -lhal -lws2_32
+# Renamed into place, so a test that starts the driver meanwhile never loads half a file.
+mv -f "$out/QuorvixBus.sys.$$" "$out/QuorvixBus.sys"
