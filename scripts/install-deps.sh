@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-base-private-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
   libx11-dev xvfb xauth xdotool trayer x11-utils imagemagick fonts-noto-cjk desktop-file-utils
   g++-mingw-w64-x86-64 wine64
-  osslsigncode openssl unzip python3
+  osslsigncode openssl zip unzip python3 nsis
   clang clang-format libclang-rt-14-dev
   procps psmisc file dpkg-dev
   dbus-daemon

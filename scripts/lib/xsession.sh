@@ -7,7 +7,7 @@
 need_x_tools() {
     local pair missing=0
     for pair in Xvfb:xvfb trayer:trayer xdotool:xdotool xwininfo:x11-utils xprop:x11-utils \
-        xsetroot:x11-xserver-utils import:imagemagick; do
+        import:imagemagick; do
         if ! command -v "${pair%%:*}" >/dev/null 2>&1; then
             echo "FAIL: ${pair%%:*} is missing (package ${pair#*:}); bash scripts/install-deps.sh installs it"
             missing=1
