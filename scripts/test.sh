@@ -10,12 +10,15 @@
 #   - the Windows backend compile check, the Windows pipe tests and the Windows driver
 #     device under wine, and the installer's install, upgrade and uninstall under wine.
 # What only a machine's first start costs (a wine prefix, a first X start) is paid once
-# before the tests, by scripts/prepare-tests.sh. Every stage runs even when one before
-# it failed, unless it needs what that one makes; the command fails if any stage failed.
+# before the tests, by scripts/prepare-tests.sh. The wine tests mostly wait on wine, so
+# they run beside the stages that keep both cores busy (marked "beside" in the table).
+# Every stage runs even when one before it failed, unless it needs what that one makes;
+# the command fails if any stage failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 logs=$root/build/test-logs
+rm -rf "$logs"
 mkdir -p "$logs"
 
 names=() times=() results=()
@@ -26,15 +29,55 @@ record() { # <name> <seconds> <status>
     times+=("$2")
     if [ "$3" -eq 0 ]; then results+=(ok); else results+=("FAILED ($3)"); failed=1; fi
 }
-# Runs one stage in the foreground.
+said() { # <name> <seconds> <status>
+    echo "=== $1: $2 s, $([ "$3" -eq 0 ] && echo ok || echo "failed ($3)")"
+}
+# A stage in the foreground.
 stage() { # <name> <command...>
     local name=$1 started=$SECONDS status=0
     shift
     echo "=== $name"
     "$@" || status=$?
     record "$name" $((SECONDS - started)) "$status"
-    echo "=== $name: $((SECONDS - started)) s, $([ "$status" -eq 0 ] && echo ok || echo "failed ($status)")"
+    said "$name" $((SECONDS - started)) "$status"
     return "$status"
+}
+# A chain of stages in the background, one after another, each into its own log;
+# `join` waits for the chain and shows each stage's output whole.
+declare -A chains
+beside() { # <chain> <name> <command...>: appends a stage to a chain's list
+    local chain=$1
+    shift
+    printf '%q ' "$@" >>"$logs/$chain.list"
+    echo >>"$logs/$chain.list"
+}
+run_chain() { # <chain> <what it runs beside>
+    local chain=$1 where=$2 i=0
+    (
+        while IFS= read -r line; do
+            i=$((i + 1))
+            eval "set -- $line"
+            local name=$1 started=$SECONDS status=0
+            shift
+            "$@" >"$logs/$chain.$i.log" 2>&1 || status=$?
+            printf '%s\t%s\t%s\t%s\n' "$i" $((SECONDS - started)) "$status" "$name ($where)" \
+                >>"$logs/$chain.done"
+        done <"$logs/$chain.list"
+    ) &
+    chains[$chain]=$!
+}
+join() { # <chain>
+    local i seconds status name
+    wait "${chains[$1]}"
+    while IFS=$'\t' read -r i seconds status name; do
+        echo "=== $name"
+        cat "$logs/$1.$i.log"
+        said "$name" "$seconds" "$status"
+        record "$name" "$seconds" "$status"
+    done <"$logs/$1.done"
+    if [ "$(wc -l <"$logs/$1.done")" -ne "$(wc -l <"$logs/$1.list")" ]; then
+        record "the rest of the chain $1 (it stopped)" 0 1
+    fi
 }
 table() {
     local i
@@ -46,38 +89,43 @@ table() {
     done
     printf '| **in all** | **%d s** | %s |\n' $((SECONDS - command_started)) \
         "$([ "$failed" -eq 0 ] && echo passed || echo FAILED)"
+    echo "(each stage's output is also in $logs)"
 }
 stop() { # <why>
     echo "test: $*; the stages after it need it" >&2
+    wait
     failed=1
     table
     exit 1
 }
+not_built() { echo "the Windows build failed, so this was not tested"; return 1; }
 
 stage "install" bash scripts/install-deps.sh || stop "installing failed"
 stage "formatting" bash scripts/check-format.sh
 
 windows_built=0
-if stage "Windows build" bash scripts/build-windows.sh &&
-    stage "Windows installer" bash scripts/build-windows-installer.sh; then
-    windows_built=1
-    stage "signed-build check" bash tests/winbuild/signed_build.sh
-fi
+stage "Windows build" bash scripts/build-windows.sh &&
+    stage "Windows installer" bash scripts/build-windows-installer.sh && windows_built=1
 
-# The prefix and the first X start cost little CPU, so they overlap the build.
+# Beside the Linux build: the first starts, then the wine tests that need no Linux build.
 export QUORVIX_WINE_TEMPLATE=$root/build/wine/template
-prepare_started=$SECONDS
-bash scripts/prepare-tests.sh build/wine >"$logs/prepare.log" 2>&1 &
-prepare=$!
-build_status=0
+beside wine "first starts: wine prefix, X" bash scripts/prepare-tests.sh build/wine
+if [ "$windows_built" -eq 1 ]; then
+    beside wine "wine: installer" bash tests/wininstall/run.sh
+else
+    beside wine "wine: installer" not_built
+fi
+beside wine "wine: pipe tests" bash .ci/run-windows-pipe-tests.sh
+beside wine "Windows backend check" bash .ci/check-windows-build.sh
+run_chain wine "beside the Linux build"
+
+[ "$windows_built" -eq 0 ] || stage "signed-build check" bash tests/winbuild/signed_build.sh
 stage "Linux build, sanitizers" env BUILD_TYPE=Debug bash scripts/build.sh build/test \
-    -DQUORVIX_SANITIZE=ON || build_status=$?
-prepare_status=0
-wait "$prepare" || prepare_status=$?
-cat "$logs/prepare.log"
-record "first starts: wine prefix, X (beside the build)" $((SECONDS - prepare_started)) "$prepare_status"
-[ "$build_status" -eq 0 ] || stop "the Linux build failed"
-[ "$prepare_status" -eq 0 ] || stop "a helper that the tests need did not start"
+    -DQUORVIX_SANITIZE=ON
+linux_built=$?
+join wine
+[ "$linux_built" -eq 0 ] || stop "the Linux build failed"
+grep -q $'\t0\tfirst starts' "$logs/wine.done" || stop "a helper that the tests need did not start"
 
 # Leaks inside system libraries only; each entry is justified in the file.
 export LSAN_OPTIONS="suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0"
@@ -86,61 +134,11 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 stage "CTest, under sanitizers" ctest --test-dir build/test --output-on-failure -j2 --timeout 900
 unset LSAN_OPTIONS ASAN_OPTIONS UBSAN_OPTIONS
 
-# The fuzzers keep one core busy; the wine tests mostly wait on wine, so they share the
-# machine. Each one's output is shown whole once it ends.
-side() { # <name> <log> <command...>: a stage in the background
-    local name=$1 log=$2
-    shift 2
-    (
-        started=$SECONDS
-        status=0
-        "$@" >"$log" 2>&1 || status=$?
-        echo "$((SECONDS - started)) $status" >"$log.result"
-    ) &
-}
-shown() { # <name> <log>
-    local seconds status
-    read -r seconds status <"$2.result" || { seconds=0 status=1; }
-    echo "=== $1"
-    cat "$2"
-    echo "=== $1: $seconds s, $([ "$status" -eq 0 ] && echo ok || echo "failed ($status)")"
-    record "$1" "$seconds" "$status"
-}
-rm -f "$logs"/*.result
-side fuzz "$logs/fuzz.log" env FUZZ_SECONDS=${FUZZ_SECONDS:-8} bash scripts/fuzz.sh build/fuzz
-# One after another, each timed: "<log> <seconds> <status> <name>" lines in wine.parts.
-wine_part() { # <log name> <name> <command...>
-    local id=$1 name=$2 started=$SECONDS status=0
-    shift 2
-    "$@" >"$logs/$id.log" 2>&1 || status=$?
-    echo "$id $((SECONDS - started)) $status $name" >>"$logs/wine.parts"
-    return $status
-}
-no_windows_build() { echo "no Windows build: the installer was not tested"; return 1; }
-wine_tests() {
-    local status=0
-    rm -f "$logs/wine.parts"
-    wine_part backend "Windows backend check" bash .ci/check-windows-build.sh || status=1
-    wine_part pipes "wine: pipe tests" bash .ci/run-windows-pipe-tests.sh || status=1
-    wine_part driver "wine: driver device" env LINUX_BUILD=build/test bash tests/windriver/run.sh || status=1
-    if [ "$windows_built" -eq 1 ]; then
-        wine_part installer "wine: installer" bash tests/wininstall/run.sh || status=1
-    else
-        wine_part installer "wine: installer" no_windows_build || status=1
-    fi
-    return $status
-}
-side "wine" "$logs/wine.log" wine_tests
-wait
-shown "fuzzing: corpus, then ${FUZZ_SECONDS:-8} s a target" "$logs/fuzz.log"
-while read -r log seconds status name; do
-    echo "=== $name (beside the fuzzing)"
-    cat "$logs/$log.log"
-    echo "=== $name: $seconds s, $([ "$status" -eq 0 ] && echo ok || echo "failed ($status)")"
-    record "$name (beside the fuzzing)" "$seconds" "$status"
-done <"$logs/wine.parts"
-read -r _ wine_status <"$logs/wine.log.result" || wine_status=1
-[ "$wine_status" -eq 0 ] || { cat "$logs/wine.log"; failed=1; }
+# The fuzzers keep one core busy; the driver device test mostly waits on wine.
+beside driver "wine: driver device" env LINUX_BUILD=build/test bash tests/windriver/run.sh
+run_chain driver "beside the fuzzing"
+stage "fuzzing: the corpus, then ${FUZZ_SECONDS:-8} s a target" \
+    env FUZZ_SECONDS="${FUZZ_SECONDS:-8}" bash scripts/fuzz.sh build/fuzz
+join driver
 table
-echo "(each stage's output is also in $logs)"
 exit $failed
