@@ -1,7 +1,5 @@
 #include "SoakKit.h"
 
-#include "mainwindow/MainWindow.h"
-
 #include <QDir>
 #include <QFile>
 #include <QTextStream>
@@ -51,16 +49,6 @@ bool underAddressSanitizer()
 #else
     return false;
 #endif
-}
-
-void speedUp(MainWindow& window, int factor)
-{
-    for (QTimer* timer : window.findChildren<QTimer*>(Qt::FindDirectChildrenOnly)) {
-        const bool active = timer->isActive();
-        timer->setInterval(timer->interval() / factor);
-        if (active)
-            timer->start();
-    }
 }
 
 void figure(const QString& line)

@@ -3,6 +3,7 @@
 // never be held longer than the 2000 ms limit of one request, and everything must work
 // again once the driver behaves.
 #include "DeviceSimulator.h"
+#include "FastTimers.h"
 #include "LogCapture.h"
 #include "SoakKit.h"
 #include "mainwindow/MainWindow.h"
@@ -70,7 +71,7 @@ private slots:
         const auto openWindow = [&] {
             window = std::make_unique<MainWindow>();
             window->setSettingsWindow(&settings);
-            soak::speedUp(*window, 4);
+            speedUp(*window, 4);
         };
 
         const QString faultOn = fault + QStringLiteral(" on");

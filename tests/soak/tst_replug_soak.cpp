@@ -4,6 +4,7 @@
 // reconnect must send the saved controls again, nothing may be lost, and open
 // descriptors and memory must stay flat after warm-up.
 #include "DeviceSimulator.h"
+#include "FastTimers.h"
 #include "LogCapture.h"
 #include "SoakKit.h"
 #include "driver/DriverTypes.h"
@@ -92,7 +93,7 @@ private slots:
         Settings settings;
         MainWindow window;
         window.setSettingsWindow(&settings);
-        soak::speedUp(window, 10);
+        speedUp(window, 10);
 
         int fdWarm = 0;
         qint64 rssWarm = 0;
