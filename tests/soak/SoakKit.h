@@ -12,8 +12,9 @@ namespace soak {
 int openFdCount(qint64 pid = 0);
 // Resident set size in KiB, from /proc/<pid>/status; -1 when unknown.
 qint64 residentKb(qint64 pid = 0);
-// Whether this build runs under AddressSanitizer (whose quarantine inflates memory).
-bool underAddressSanitizer();
+// Heap in use by this process's live allocations, in KiB: without what the allocator
+// keeps for reuse or, under AddressSanitizer, holds freed in its quarantine.
+qint64 heapInUseKb();
 
 // Prints one figure line to standard output, also into $QUORVIX_TEST_OUT/figures.txt.
 void figure(const QString& line);
