@@ -214,7 +214,7 @@ private slots:
                          .arg(stall)
                          .arg(residentBefore)
                          .arg(soak::residentKb()));
-        // One detection stalls it < 0.5 s; a re-apply per signal or a blocking wait, seconds.
+        // One detection stalls it well under 1 s; a re-apply per signal or blocking wait, seconds.
         QVERIFY2(stall < 1500, "the resume flood held the event loop");
 
         QCOMPARE(rig.log.countLines(kResumed), 2);
