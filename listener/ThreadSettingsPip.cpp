@@ -12,14 +12,12 @@
 namespace {
 const QString kInboundPipe = QStringLiteral("\\\\.\\pipe\\QuorvixASIOToPannel");
 constexpr int kPauseMs = 100;
-// How often a pipe that another session holds is tried again.
-constexpr int kRetryMs = 5000;
 // How often the destructor repeats its wake-up while a real client holds the pipe.
 constexpr int kWakeRetryMs = 20;
 } // namespace
 
-ThreadSettingsPip::ThreadSettingsPip(QObject* parent)
-    : QThread(parent), pipeServer(std::make_unique<PipeServer>(kInboundPipe))
+ThreadSettingsPip::ThreadSettingsPip(QObject* parent, int retryMs)
+    : QThread(parent), retryMs(retryMs), pipeServer(std::make_unique<PipeServer>(kInboundPipe))
 {
     pipeReady = pipeServer->createPipe();
     if (!pipeReady)
@@ -85,7 +83,7 @@ void ThreadSettingsPip::waitForPipe()
     qDebug() << "The pipe is held by another session, which serves the ASIO driver; trying "
                 "again every 5 s.";
     while (!isInterruptionRequested()) {
-        for (int waited = 0; waited < kRetryMs && !isInterruptionRequested(); waited += kPauseMs)
+        for (int waited = 0; waited < retryMs && !isInterruptionRequested(); waited += kPauseMs)
             msleep(kPauseMs);
         if (isInterruptionRequested())
             return;

@@ -4,8 +4,9 @@
 // non-zero. The pipe is created by the constructor; the destructor stops the thread
 // (also while it waits for a client) and only then releases the pipe. The pipe's name is
 // machine-wide: when another session's copy holds it (creation refused with
-// error::AccessDenied), the thread says so once and tries again quietly every 5 s, so
-// that this session serves the ASIO driver once that copy has gone.
+// error::AccessDenied), the thread says so once and tries again quietly every retryMs
+// (5 s in the program; tests pass less), so that this session serves the ASIO driver
+// once that copy has gone.
 #include <QThread>
 
 #include <atomic>
@@ -18,7 +19,9 @@ class ThreadSettingsPip : public QThread
 {
     Q_OBJECT
 public:
-    explicit ThreadSettingsPip(QObject* parent = nullptr);
+    static constexpr int kDefaultRetryMs = 5000;
+
+    explicit ThreadSettingsPip(QObject* parent = nullptr, int retryMs = kDefaultRetryMs);
     ~ThreadSettingsPip() override;
 
 signals:
@@ -35,6 +38,7 @@ private:
     // asked to stop.
     void waitForPipe();
 
+    const int retryMs;
     std::unique_ptr<PipeServer> pipeServer;
     // The running loop's thread, once it has started.
     std::atomic<std::uintptr_t> loopThread{0};

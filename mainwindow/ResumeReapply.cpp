@@ -4,6 +4,7 @@
 #include "platform/ResumeWatch.h"
 
 #include <QDebug>
+#include <QTimer>
 
 namespace {
 // The interface and its driver need a moment after the resume before they answer again.
@@ -12,9 +13,10 @@ constexpr int kSettleMs = 2000;
 
 ResumeReapply::ResumeReapply(MainWindow* window) : QObject(window), window(window)
 {
-    settleTimer.setSingleShot(true);
-    settleTimer.setInterval(kSettleMs);
-    connect(&settleTimer, &QTimer::timeout, this, &ResumeReapply::reapply);
+    settleTimer = new QTimer(this);
+    settleTimer->setSingleShot(true);
+    settleTimer->setInterval(kSettleMs);
+    connect(settleTimer, &QTimer::timeout, this, &ResumeReapply::reapply);
     watch = std::make_unique<platform::ResumeWatch>([this] { noticeResume(); });
     if (!watch->failure().empty()) {
         qDebug() << "Resume from sleep is not watched:" << QString::fromStdString(watch->failure());
@@ -26,7 +28,7 @@ ResumeReapply::~ResumeReapply() = default;
 void ResumeReapply::noticeResume()
 {
     // Every further notice starts the wait again, so a burst ends in one re-apply.
-    settleTimer.start();
+    settleTimer->start();
 }
 
 void ResumeReapply::reapply()

@@ -246,16 +246,24 @@ private slots:
 
     void unwritableLogFolderDoesNotStopTheProgram()
     {
-        // A file where the log folder would be: the folder can never be made.
+        // A file where the log folder would be: the folder can never be made, not even by
+        // root, who writes into a folder whatever its mode.
         QDir(logFolder()).removeRecursively();
+        QVERIFY(QDir().mkpath(QFileInfo(logFolder()).path()));
         QFile blocker(logFolder());
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
         ProgramRun run;
         QVERIFY(run.waitForLog("Device PID:", 5000));
+        const QByteArray stream = run.err;
         run.err.clear();
         QVERIFY(run.waitForLog("Device PID:", 3000));
         QCOMPARE(run.process.state(), QProcess::Running);
+        // The stream is the one without a log file: no complaint names the folder.
+        QVERIFY(stream.startsWith("系统返回的语言代码： \"en_US\"\n"));
+        QVERIFY(!(stream + run.err).contains(QFile::encodeName(logFolder())));
+        // The file in the way is left as it was, not written nor replaced.
+        QVERIFY(QFileInfo(logFolder()).isFile() && QFileInfo(logFolder()).size() == 0);
         QVERIFY(QFile::remove(logFolder()));
     }
 };

@@ -4,6 +4,7 @@
 // clients.
 #include "CtlRunner.h"
 #include "DeviceSimulator.h"
+#include "FastTimers.h"
 #include "LogCapture.h"
 #include "PanelTestKit.h"
 #include "control/ControlServer.h"
@@ -141,6 +142,8 @@ struct Rig
         if (!sim.start({"--model", model, "--firmware", "1.2.3"}))
             return false;
         window = std::make_unique<MainWindow>();
+        // Detection and watch four times faster, so that the rig is ready sooner.
+        speedUp(*window, 4);
         server = std::make_unique<ControlServer>(window.get());
         if (!server->start())
             return false;

@@ -46,9 +46,9 @@ struct Emissions : QObject
     QList<int> values;
 };
 
-std::unique_ptr<ThreadSettingsPip> startedListener()
+std::unique_ptr<ThreadSettingsPip> startedListener(int retryMs = ThreadSettingsPip::kDefaultRetryMs)
 {
-    auto thread = std::make_unique<ThreadSettingsPip>();
+    auto thread = std::make_unique<ThreadSettingsPip>(nullptr, retryMs);
     thread->start(QThread::InheritPriority);
     return thread;
 }
@@ -164,7 +164,8 @@ void ThreadSettingsPipTest::withoutAPipeTheLoopGoesOnWithoutEmitting()
 
 // Refused with 5 (here: the endpoint folder belongs to another user; on Windows another
 // session's copy holds the name): one line, no pass every 100 ms, a quiet retry every
-// 5 s, and one line once the pipe is made, which then serves the ASIO driver.
+// period (5 s in the program, shortened here), and one line once the pipe is made, which
+// then serves the ASIO driver.
 void ThreadSettingsPipTest::refusedPipeIsTriedQuietlyUntilItIsMade()
 {
     if (::geteuid() != 0)
@@ -181,10 +182,11 @@ void ThreadSettingsPipTest::refusedPipeIsTriedQuietlyUntilItIsMade()
     QVERIFY(::chown(folder.c_str(), nobody->pw_uid, nobody->pw_gid) == 0);
     // Handed back also when a check below fails, so later cases get their pipe.
     const auto handBack = qScopeGuard([&] { (void)::chown(folder.c_str(), 0, 0); });
-    auto thread = startedListener();
+    constexpr int retryMs = 400;
+    auto thread = startedListener(retryMs);
     Emissions spy(thread.get());
     QVERIFY(waitForLine(log, held));
-    QTest::qWait(5600); // past the first retry, still refused
+    QTest::qWait(retryMs * 3); // past two retries, still refused
     QVERIFY(::chown(folder.c_str(), 0, 0) == 0);
     QCOMPARE(log.countLines(refused), 1);
     QCOMPARE(log.countLines(held), 1);

@@ -1,5 +1,7 @@
-// The main window's detection and connection watch against the device simulator.
+// The main window's detection and connection watch against the device simulator, both
+// run four times faster than in the program.
 #include "DeviceSimulator.h"
+#include "FastTimers.h"
 #include "LogCapture.h"
 #include "driver/DriverTypes.h"
 #include "mainwindow/MainWindow.h"
@@ -13,6 +15,9 @@
 #include <QtTest>
 
 namespace {
+constexpr int kSpeed = 4;
+constexpr int kTickMs = 1000 / kSpeed;
+constexpr int kWatchMs = 400 / kSpeed;
 constexpr int kDetectWaitMs = 4000;
 
 // The widgets the window's base layout holds, in order.
@@ -57,6 +62,7 @@ private slots:
     {
         LogCapture log;
         MainWindow window;
+        speedUp(window, kSpeed);
         QCOMPARE(window.windowTitle(), QString("Quorvix Driver"));
         QCOMPARE(statusText(window), QString("声卡未连接！"));
         QCOMPARE(window.styleSheet(), QString("QMainWindow { background-color: #2c313c; }"));
@@ -71,6 +77,7 @@ private slots:
         QVERIFY(sim.start({"--model", "tk2", "--firmware", "1.0.3"}));
         LogCapture log;
         MainWindow window;
+        speedUp(window, kSpeed);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Device found with PID: 2"), kDetectWaitMs);
         QString expected = QStringLiteral("Quorvix TK2 - FW: 1.0.3");
         expected += QString(5, QChar(0));
@@ -79,7 +86,7 @@ private slots:
         QCOMPARE(log.count("Adding tk2 widget to layout."), 1);
         // Detection stops once connected: no further "Device PID:" lines.
         const int before = log.count("Device PID: 2");
-        QTest::qWait(1500);
+        QTest::qWait(3 * kTickMs);
         QCOMPARE(log.count("Device PID: 2"), before);
     }
 
@@ -101,6 +108,7 @@ private slots:
         QVERIFY(sim.start({"--model", model, "--firmware", "2.1.0"}));
         LogCapture log;
         MainWindow window;
+        speedUp(window, kSpeed);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains(logLine), kDetectWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(panelCount<tk1>(window) + panelCount<zr>(window), 1, 1000);
         QVERIFY(window.windowTitle().startsWith(model == "tk1" ? "Quorvix TK1 - FW: 2.1.0"
@@ -113,6 +121,7 @@ private slots:
         QVERIFY(sim.start({"--model", "7"}));
         LogCapture log;
         MainWindow window;
+        speedUp(window, kSpeed);
         QTRY_VERIFY_WITH_TIMEOUT(log.count("Unknown device PID: 7") >= 2, kDetectWaitMs);
         QCOMPARE(statusText(window), QString("未知设备，请检查连接！"));
         QCOMPARE(layoutWidgets(window).size(), 1);
@@ -126,11 +135,12 @@ private slots:
         QVERIFY(sim.start({"--model", "7"}));
         LogCapture log;
         MainWindow window;
+        speedUp(window, kSpeed);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Unknown device PID: 7"), kDetectWaitMs);
         QVERIFY(sim.control("unplug").startsWith("ok"));
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Device PID: 0"), kDetectWaitMs);
         const int unknownLines = log.count("Unknown device PID: 7");
-        QTest::qWait(1500);
+        QTest::qWait(3 * kTickMs);
         QCOMPARE(log.count("Unknown device PID: 7"), unknownLines);
     }
 
@@ -140,6 +150,7 @@ private slots:
         QVERIFY(sim.start({"--model", "tk2", "--firmware", "1.0.3"}));
         LogCapture log;
         MainWindow window;
+        speedUp(window, kSpeed);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Device found with PID: 2"), kDetectWaitMs);
         const QString title = window.windowTitle();
 
@@ -166,7 +177,7 @@ private slots:
         QVERIFY(sim.control("refuse 0xFFDC2084 1").startsWith("ok"));
         QTRY_VERIFY_WITH_TIMEOUT(
             log.contains("Error reading device PID from driver, error count: 1"), 2000);
-        QTest::qWait(1200);
+        QTest::qWait(3 * kWatchMs);
         QCOMPARE(panelCount<tk2>(window), 1);
         QVERIFY(!log.contains("Error reading device PID from driver, error count: 2"));
     }
@@ -181,6 +192,7 @@ private slots:
         LogCapture log;
         Settings settings;
         MainWindow window;
+        speedUp(window, kSpeed);
         window.setSettingsWindow(&settings);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Cleared all widgets from base layout."), 8000);
         const QStringList lines = log.lines();
@@ -201,6 +213,7 @@ private slots:
         QVERIFY(sim.control("short-firmware on").startsWith("ok"));
         LogCapture log;
         MainWindow window;
+        speedUp(window, kSpeed);
         QTRY_VERIFY_WITH_TIMEOUT(log.count("Failed to get firmware version.") >= 2, kDetectWaitMs);
         QList<QWidget*> widgets = layoutWidgets(window);
         QCOMPARE(widgets.size(), 2);

@@ -1,12 +1,10 @@
 #pragma once
 // Helpers for the fault and soak tests: process figures (open descriptors, resident
-// memory), an event-loop stall meter, faster main-window timers, and figure printing.
+// memory), an event-loop stall meter, and figure printing.
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
-
-class MainWindow;
 
 namespace soak {
 
@@ -14,12 +12,9 @@ namespace soak {
 int openFdCount(qint64 pid = 0);
 // Resident set size in KiB, from /proc/<pid>/status; -1 when unknown.
 qint64 residentKb(qint64 pid = 0);
-// Whether this build runs under AddressSanitizer (whose quarantine inflates memory).
-bool underAddressSanitizer();
-
-// Runs the main window's detection and watch at `factor` times their speed, so that
-// many reconnects fit in a test; the counts and the order of events stay the same.
-void speedUp(MainWindow& window, int factor);
+// Heap in use by this process's live allocations, in KiB: without what the allocator
+// keeps for reuse or, under AddressSanitizer, holds freed in its quarantine.
+qint64 heapInUseKb();
 
 // Prints one figure line to standard output, also into $QUORVIX_TEST_OUT/figures.txt.
 void figure(const QString& line);

@@ -3,6 +3,7 @@
 // never be held longer than the 2000 ms limit of one request, and everything must work
 // again once the driver behaves.
 #include "DeviceSimulator.h"
+#include "FastTimers.h"
 #include "LogCapture.h"
 #include "SoakKit.h"
 #include "mainwindow/MainWindow.h"
@@ -45,15 +46,20 @@ private slots:
         QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
     }
 
+    // Each fault ends the request the same way, with a dead link; they differ in how soon.
+    // The silent driver, the one that can hold the GUI thread, is met in every phase; the
+    // two quick faults share the phases, so that each phase also meets a quick failure.
     void guiStaysResponsiveAndRecovers_data()
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<Phase>("phase");
-        for (const char* fault : {"silent", "garbage", "close-mid-reply"}) {
-            QTest::addRow("%s during detection", fault) << fault << Phase::Detection;
-            QTest::addRow("%s inside a panel", fault) << fault << Phase::Panel;
-            QTest::addRow("%s inside a settings sequence", fault) << fault << Phase::Settings;
-        }
+        QTest::addRow("silent during detection") << "silent" << Phase::Detection;
+        QTest::addRow("silent inside a panel") << "silent" << Phase::Panel;
+        QTest::addRow("silent inside a settings sequence") << "silent" << Phase::Settings;
+        QTest::addRow("garbage during detection") << "garbage" << Phase::Detection;
+        QTest::addRow("close-mid-reply inside a panel") << "close-mid-reply" << Phase::Panel;
+        QTest::addRow("close-mid-reply inside a settings sequence")
+            << "close-mid-reply" << Phase::Settings;
     }
 
     void guiStaysResponsiveAndRecovers()
@@ -70,7 +76,7 @@ private slots:
         const auto openWindow = [&] {
             window = std::make_unique<MainWindow>();
             window->setSettingsWindow(&settings);
-            soak::speedUp(*window, 4);
+            speedUp(*window, 4);
         };
 
         const QString faultOn = fault + QStringLiteral(" on");
