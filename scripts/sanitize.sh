@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer into build/asan
+# Builds everything with clang's AddressSanitizer and UndefinedBehaviorSanitizer into build/asan
 # (or the folder given as $1) and runs the whole CTest suite under them. Any leak, memory
 # error or undefined behaviour aborts the test that hit it, so the run fails.
 # Prints the time taken by the build and by the test run.
@@ -9,7 +9,7 @@ root=$(pwd)
 dir=${1:-build/asan}
 
 start=$(date +%s)
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVIX_SANITIZE=ON >/dev/null
+CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVIX_SANITIZE=ON >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 built=$(date +%s)
 

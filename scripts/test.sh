@@ -3,8 +3,8 @@
 # test, then prints how long each stage took:
 #   - the Windows build of the whole program and its installer, and the check of the
 #     program file's resources and of every signature;
-#   - one Debug build under AddressSanitizer and UndefinedBehaviorSanitizer, and the whole
-#     CTest suite on it, the whole-program tours on Linux and under wine included;
+#   - one Debug build (clang) under AddressSanitizer and UndefinedBehaviorSanitizer, and
+#     the whole CTest suite on it, the whole-program tours on Linux and under wine included;
 #   - the fuzz targets over their committed corpus and then briefly (scripts/fuzz.sh
 #     alone runs them for longer);
 #   - the Windows backend compile check, the Windows pipe tests and the Windows driver
@@ -120,8 +120,9 @@ beside wine "Windows backend check" bash .ci/check-windows-build.sh
 run_chain wine "beside the Linux build"
 
 [ "$windows_built" -eq 0 ] || stage "signed-build check" bash tests/winbuild/signed_build.sh
-stage "Linux build, sanitizers" env BUILD_TYPE=Debug bash scripts/build.sh build/test \
-    -DQUORVIX_SANITIZE=ON
+# clang: a third less compile time than gcc for the same sanitized code.
+stage "Linux build, sanitizers" env CC=clang CXX=clang++ BUILD_TYPE=Debug bash scripts/build.sh \
+    build/test -DQUORVIX_SANITIZE=ON
 linux_built=$?
 join wine
 [ "$linux_built" -eq 0 ] || stop "the Linux build failed"

@@ -210,7 +210,7 @@ void AudioBusDeviceTest::mixerImageIsLittleEndian()
 
 void AudioBusDeviceTest::nothingSentWithoutDevice()
 {
-    auto check = [this](AudioBusDevice& d) {
+    auto check = [](AudioBusDevice& d) {
         DevicePid pid = 7;
         std::uint32_t size = 8, latency = 9;
         MeterData meters{};
