@@ -60,8 +60,12 @@ source "$src/scripts/lib/xsession.sh"
 
 source "$src/scripts/lib/checks.sh"
 
+# The wine starts are counted, and their number printed at the end with the time taken:
+# the figures to watch when this test grows slow.
+count_start() { echo >>"$work/wine-starts"; }
 # wine's messages, and those of the explorer.exe the first program starts, to a file
-w() { timeout 120 "$wine" "$@" </dev/null 2>>"$work/wine.err"; }
+w() { count_start; timeout 120 "$wine" "$@" </dev/null 2>>"$work/wine.err"; }
+winpath() { echo "Z:${1//\//\\}"; }
 c=$WINEPREFIX/drive_c
 profile=$c/users/$(id -un)
 # The mode under test: per user (me) or for all users (all).
@@ -91,12 +95,21 @@ snapshot() { # <name>
         grep -v '^\./users/[^/]*/AppData/Roaming/QuorvixDriver' | sort) >"$work/files"
     grep '^\./users/' "$work/files" >"$work/$1.user"
     grep -v '^\./users/' "$work/files" >"$work/$1.machine"
-    local hive
+    # Both trees from one wine start. wine's cmd heeds no exit code in "&&" or "||", so an
+    # export that failed is told by its missing file.
+    local hive exports=
+    rm -f "$work/hklm.reg" "$work/hkcu.reg"
     for hive in HKLM HKCU; do
-        w reg export "$hive\\Software" "$work/hive.reg" /y >/dev/null 2>&1 || echo "reg export $hive failed" >"$work/hive.reg"
-        iconv -f UTF-16 -t UTF-8 "$work/hive.reg" | tr -d '\r' |
-            awk '/^\[/ { skip = index($0, "\\Software\\Wine\\Temporary System Parameters") > 0 } !skip' \
-                >"$work/$1.${hive,,}"
+        exports+="${exports:+ & }reg export $hive\\Software $(winpath "$work/${hive,,}.reg") /y >nul"
+    done
+    w cmd /c "$exports" >/dev/null 2>&1
+    for hive in hklm hkcu; do
+        if [ -f "$work/$hive.reg" ]; then
+            iconv -f UTF-16 -t UTF-8 "$work/$hive.reg" | tr -d '\r' |
+                awk '/^\[/ { skip = index($0, "\\Software\\Wine\\Temporary System Parameters") > 0 } !skip'
+        else
+            echo "reg export $hive failed"
+        fi >"$work/$1.$hive"
     done
 }
 same_as() { # <before> <after> [parts, all four by default]: prints what differs
@@ -106,14 +119,20 @@ same_as() { # <before> <after> [parts, all four by default]: prints what differs
         for part in $part; do
             diff "$work/$a.$part" "$work/$b.$part" | grep '^[<>]' | head -n 20
             cmp -s "$work/$a.$part" "$work/$b.$part" || same=1
+            # Two failed exports are alike, and say nothing.
+            grep -qx 'reg export [a-z]* failed' "$work/$a.$part" "$work/$b.$part" && same=1
         done
     done
     return $same
 }
-reg_value() { # <key> <name>
-    w reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
-        awk -v n="$2" '{ i = index($0, n "    REG_") } i == 5 { sub(/^ *[^ ].*    REG_[A-Z_]*    /, ""); print; exit }'
+# A key's values as reg query lists them, "    <name>    REG_<type>    <data>", all of
+# them from one wine start.
+key_values() { w reg query "$1" 2>/dev/null | tr -d '\r'; }
+value_in() { # <listing> <name>: that value's data
+    awk -v n="$2" '{ i = index($0, n "    REG_") } i == 5 { sub(/^ *[^ ].*    REG_[A-Z_]*    /, ""); print; exit }' <<<"$1"
 }
+value_is() { [ "$(value_in "$1" "$2")" = "$3" ]; } # <listing> <name> <data>
+reg_value() { value_in "$(key_values "$1")" "$2"; } # <key> <name>
 reg_value_is() { [ "$(reg_value "$1" "$2")" = "$3" ]; }
 installed_as_staged() {
     diff -r "$stage" "$dir" | grep -v "^Only in $dir: Uninstall.exe\$"
@@ -128,19 +147,22 @@ size_is_about_right() {
     [ "$kb" -gt $((real * 8 / 10)) ] && [ "$kb" -lt $((real * 12 / 10)) ]
 }
 entry_complete() {
-    reg_value_is "$uninst_key" DisplayName 'Quorvix Mixer' &&
-        reg_value_is "$uninst_key" DisplayVersion "$version" &&
-        reg_value_is "$uninst_key" Publisher Quorvix &&
-        reg_value_is "$uninst_key" DisplayIcon "$windir\\QuorvixDriver.exe,0" &&
-        reg_value_is "$uninst_key" InstallLocation "$windir" &&
-        reg_value_is "$uninst_key" UninstallString "\"$windir\\Uninstall.exe\"" &&
-        reg_value_is "$uninst_key" QuietUninstallString "\"$windir\\Uninstall.exe\" /S" &&
-        reg_value_is "$uninst_key" NoModify 0x1 && reg_value_is "$uninst_key" NoRepair 0x1
+    local entry
+    entry=$(key_values "$uninst_key")
+    value_is "$entry" DisplayName 'Quorvix Mixer' &&
+        value_is "$entry" DisplayVersion "$version" &&
+        value_is "$entry" Publisher Quorvix &&
+        value_is "$entry" DisplayIcon "$windir\\QuorvixDriver.exe,0" &&
+        value_is "$entry" InstallLocation "$windir" &&
+        value_is "$entry" UninstallString "\"$windir\\Uninstall.exe\"" &&
+        value_is "$entry" QuietUninstallString "\"$windir\\Uninstall.exe\" /S" &&
+        value_is "$entry" NoModify 0x1 && value_is "$entry" NoRepair 0x1
 }
 autostart_set() { reg_value_is "$run_key" 'Quorvix Mixer' "\"$windir\\QuorvixDriver.exe\""; }
 no_entry() { ! w reg query "$uninst_key" >/dev/null 2>&1; }
 running() { kill -0 "$1" 2>/dev/null; }
 start_program() {
+    count_start
     timeout 300 "$wine" "$windir\\QuorvixDriver.exe" >/dev/null 2>"$work/program.log" &
     program=$!
     started+=("$program")
@@ -181,11 +203,17 @@ uninstall_in_place() { # <switches...>
     rm -rf "$c/qv-kept"
     return $rc
 }
-# The uninstaller hands over to its copy in the temp folder and returns at once; its
-# last step removes the entry.
+# The uninstaller hands over to its copy in the temp folder (…\Temp\~nsu<n>.tmp\Un.exe)
+# and returns at once; the copy's last step removes the entry.
+uninstaller_copies() { # the pids of this prefix's copies
+    local pid
+    for pid in $(pgrep -f '\\~nsu[^\\]*\.tmp\\'); do
+        { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+    done
+}
 uninstall() { # <switches...>
     w "$dir/Uninstall.exe" /S "$@" || return 1
-    wait_until 60 no_entry
+    wait_until 60 eval '[ -z "$(uninstaller_copies)" ]' && no_entry
 }
 settings=$profile/AppData/Roaming/QuorvixDriver
 
@@ -193,8 +221,7 @@ settings=$profile/AppData/Roaming/QuorvixDriver
 # Administrators group is deny-only, its window driven with the keyboard and the mouse,
 # a screenshot of every page it shows into $shots.
 shots=${QV_INSTALLER_SHOTS:-$src/build/windows/installer-shots}
-as_user() { timeout 300 "$wine" 'C:\windows\limited_token.exe' "$@" </dev/null; }
-winpath() { echo "Z:${1//\//\\}"; }
+as_user() { count_start; timeout 300 "$wine" 'C:\windows\limited_token.exe' "$@" </dev/null; }
 # The setup's or uninstaller's windows: the wizard, and a message box above it.
 setup_windows() { xdotool search --onlyvisible --name "^Quorvix Mixer $version" 2>/dev/null; }
 setup_window() { win=$(setup_windows | head -n 1) && [ -n "$win" ]; }
@@ -203,6 +230,13 @@ page() { import -window "$win" "$work/page.png" 2>/dev/null && md5sum <"$work/pa
 settled() { # drawn the same twice in a row, and not as it was before the key
     local a b
     a=$(page) && sleep 0.4 && b=$(page) && [ "$a" = "$b" ] && [ "$a" != "$last" ]
+}
+redrawn() { [ "$(page)" != "$last" ]; }
+# The welcome and finish pages have the wizard's picture down their left side, where the
+# others are light.
+pictured() {
+    [ "$(convert-im6.q16 "$work/page.png" -crop 1x1+10+150 -colorspace gray -depth 8 txt:- |
+        awk -F'[,:()]' 'NR == 2 { print $4 + 0 }')" -lt 100 ]
 }
 shot() { cp "$work/page.png" "$shots/$1.png"; }
 next_page() { # <shot name>: Enter (the default button), then the next page settled
@@ -222,7 +256,9 @@ click() { # <n>
             if (!count || y - last > 16) { if (count == n) exit; count++; first = y }
             last = y }
         END { if (count == n) print int((first + last) / 2) }')
-    [ -n "$y" ] && xdotool mousemove --window "$win" 32 "$y" click 1 2>/dev/null && sleep 0.4
+    [ -n "$y" ] || return 1
+    last=$(md5sum <"$work/page.png")
+    xdotool mousemove --window "$win" 32 "$y" click 1 2>/dev/null && wait_until 10 redrawn
 }
 # The welcome page up to the folder page, clicking the given control on the mode and on
 # the autostart page (0: none).
@@ -234,11 +270,11 @@ wizard() { # <language> <mode page control> <autostart page control>
     [ "$3" = 0 ] || click "$3" || return 1
     next_page "$1-5-folder"
 }
-# Install, then the finish page once the entry is written.
+# Install, then the finish page, which follows the progress page once all is written.
 install_to_finish() { # <shot name>
     last=$(page)
     xdotool key --window "$win" Return 2>/dev/null
-    wait_until 120 test -f "$dir/Uninstall.exe" && sleep 1 && wait_until 60 settled && shot "$1"
+    wait_until 120 test -f "$dir/Uninstall.exe" && wait_until 60 eval 'settled && pictured' && shot "$1"
 }
 exit_code_is() { wait_until 60 test -s "$work/rc" && [ "$(cat "$work/rc")" = "$1" ]; }
 # Starts the command (its exit code into $work/rc), goes through the pages clicking the
@@ -267,6 +303,9 @@ windows_version() { w reg add 'HKCU\Software\Wine' /v Version /d "$1" /f >/dev/n
 windows_version win10
 # The Chinese pages ask for SimSun (宋体), which Windows has and wine has not.
 w reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 宋体 /d 'Noto Sans CJK SC' /f >/dev/null
+# A steady caret: a blinking one keeps a page with a text box from being drawn the same
+# twice in a row.
+w reg add 'HKCU\Control Panel\Desktop' /v CursorBlinkRate /d -1 /f >/dev/null
 for tool in taskkill tasklist; do
     x86_64-w64-mingw32-gcc -std=c99 -municode -O2 -s -Wall -Wextra -Werror -D"${tool^^}" \
         -o "$c/windows/system32/$tool.exe" "$src/tests/support/wintool_standin.c" -lshell32 ||
@@ -491,6 +530,7 @@ check "the same files and registry as the first install" same_as all_installed a
 
 echo "== all users: a copy run from another folder does not hold the upgrade back"
 cp -r "$dir" "$c/QuorvixOther"
+count_start
 timeout 300 "$wine" 'C:\QuorvixOther\QuorvixDriver.exe' >/dev/null 2>"$work/other.log" &
 other=$!
 started+=("$other")
@@ -538,4 +578,5 @@ windows_version win10
 snapshot refused_all
 check "nothing installed" same_as before refused_all
 
+echo "wine started $(wc -l <"$work/wine-starts") times; ${SECONDS} s in all"
 finish

@@ -342,12 +342,76 @@ bool underWine()
     return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
 
-// The client end lets the server identify the user, never act as the user. Checked on
-// Windows; under Wine the level it reports is only printed.
+// Points this program's import of the named function, which the backend calls through
+// too, at `replacement`; returns what it pointed at, nullptr when it is not imported.
+void* swapImport(const char* function, void* replacement)
+{
+    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    const auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(
+        base + nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
+    for (; dll->Name; ++dll) {
+        auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
+        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+        for (; name->u1.AddressOfData; ++name, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
+                std::strcmp(
+                    reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData)->Name,
+                    function) != 0)
+                continue;
+            DWORD protection = 0;
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE,
+                           &protection);
+            void* previous = reinterpret_cast<void*>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
+// What the backend asked of the system, for the requests wine takes and then ignores:
+// the flags handed to CreateFileW or the open mode handed to CreateNamedPipeW.
+DWORD handedFlags = 0;
+void* systemFunction = nullptr;
+HANDLE WINAPI catchCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                              DWORD disposition, DWORD flags, HANDLE model)
+{
+    handedFlags = flags;
+    return reinterpret_cast<decltype(&CreateFileW)>(systemFunction)(name, access, share, sa,
+                                                                    disposition, flags, model);
+}
+HANDLE WINAPI catchCreateNamedPipe(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD instances,
+                                   DWORD out, DWORD in, DWORD timeout, LPSECURITY_ATTRIBUTES sa)
+{
+    handedFlags = openMode;
+    return reinterpret_cast<decltype(&CreateNamedPipeW)>(systemFunction)(
+        name, openMode, pipeMode, instances, out, in, timeout, sa);
+}
+template <typename Call> DWORD flagsHandedBy(const char* function, void* catcher, Call call)
+{
+    handedFlags = 0;
+    systemFunction = swapImport(function, catcher);
+    CHECK(systemFunction != nullptr);
+    call();
+    swapImport(function, systemFunction);
+    return handedFlags;
+}
+
+// The client end lets the server identify the user, never act as the user. Wine honours
+// no impersonation level: there the level it reports is only printed, and what the
+// client asked for is what is checked.
 void clientAllowsIdentificationOnly()
 {
     const NativeHandle server = createPipeServer(kPipe);
-    const NativeHandle client = openAndWrite({'1'});
+    NativeHandle client = kInvalidHandle;
+    const DWORD flags = flagsHandedBy("CreateFileW", reinterpret_cast<void*>(&catchCreateFile),
+                                      [&] { client = openAndWrite({'1'}); });
+    // Without SECURITY_SQOS_PRESENT the level bits are ignored and the server may act.
+    CHECK((flags & (SECURITY_SQOS_PRESENT | SECURITY_DELEGATION)) ==
+          (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
     CHECK(client != kInvalidHandle);
     CHECK(connected(server));
     char buffer[16];
@@ -366,7 +430,8 @@ void clientAllowsIdentificationOnly()
         std::printf("impersonation level seen by the server: %s\n",
                     read ? std::to_string(static_cast<int>(level)).c_str() : "not readable");
         if (underWine())
-            std::printf("wine does not model impersonation levels: not checked\n");
+            std::printf(
+                "wine does not model impersonation levels: the level asked for is checked\n");
         else
             CHECK(read && level == SecurityIdentification);
     } else {
@@ -448,14 +513,22 @@ void floodWithSilentClientsIsServed()
 // Another session's copy holds the machine-wide name: this one is refused with 5, also
 // when that copy made its instance without asking to be the first, and makes the pipe
 // as soon as the name is free. Wine makes a second instance in both cases (it checks
-// neither the flag nor the pipe's access list), so there the refusal is only printed.
+// neither the flag nor the pipe's access list), so there the refusal is only printed and
+// what is checked is that the backend asked to be the first instance.
 // Returns the instance a refused creation should not have made, or kInvalidHandle.
 NativeHandle expectRefused()
 {
-    const NativeHandle second = createPipeServer(kPipe);
-    const std::uint32_t code = second == kInvalidHandle ? lastError() : 0;
+    NativeHandle second = kInvalidHandle;
+    std::uint32_t code = 0;
+    const DWORD openMode =
+        flagsHandedBy("CreateNamedPipeW", reinterpret_cast<void*>(&catchCreateNamedPipe), [&] {
+            second = createPipeServer(kPipe);
+            code = second == kInvalidHandle ? lastError() : 0;
+        });
+    CHECK(openMode & FILE_FLAG_FIRST_PIPE_INSTANCE);
     if (underWine() && second != kInvalidHandle) {
-        std::printf("wine made a second instance of a served pipe: refusal not checked\n");
+        std::printf("wine made a second instance of a served pipe: the first-instance request is "
+                    "checked\n");
         return second;
     }
     CHECK(second == kInvalidHandle);
