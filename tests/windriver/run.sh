@@ -45,12 +45,15 @@ mkdir -p "$root/build/windriver"
     "$root/platform/PlatformError_win.cpp" -lws2_32 -o "$exe"
 
 # Waits (bounded) until the file exists, or until it is gone with "gone".
+# Bounded for a loaded machine's first start; a helper that never comes up has its
+# own output shown.
 wait_file() {
-    for _ in $(seq 100); do
+    for _ in $(seq 600); do
         if [ "${2:-}" = gone ]; then [ ! -e "$1" ] && return 0; else [ -e "$1" ] && return 0; fi
         sleep 0.05
     done
-    echo "timed out waiting for $1" >&2
+    echo "timed out waiting 30 s for $1; the helpers said:" >&2
+    tail -n 20 "$tmp"/relay.log "$tmp"/devsim.log >&2 2>/dev/null
     return 1
 }
 wait_exit() {
