@@ -20,12 +20,8 @@ if ! wine_make_prefix "$folder/template" "$bound" template; then
 fi
 echo "prepare-tests: wine prefix made in $((SECONDS - t0)) s ($(du -sh "$folder/template" | cut -f1))"
 
-for pair in Xvfb:xvfb trayer:trayer xwininfo:x11-utils; do
-    command -v "${pair%%:*}" >/dev/null 2>&1 || {
-        echo "prepare-tests: ${pair%%:*} is missing; bash scripts/install-deps.sh installs it (package ${pair#*:})" >&2
-        exit 1
-    }
-done
+source scripts/lib/xsession.sh
+need_x_tools || exit 1
 work=$(mktemp -d)
 t0=$SECONDS
 started=()
@@ -36,7 +32,6 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-source scripts/lib/xsession.sh
 helper_bound=$bound
 start_x_session || { echo "prepare-tests: no X session with a tray host" >&2; exit 1; }
 echo "prepare-tests: first X session with a tray host up in $((SECONDS - t0)) s"

@@ -3,12 +3,13 @@
 # test, then prints how long each stage took:
 #   - the Windows build of the whole program and its installer, and the check of the
 #     program file's resources and of every signature;
-#   - one Debug build (clang) under AddressSanitizer and UndefinedBehaviorSanitizer, and
-#     the whole CTest suite on it, the whole-program tours on Linux and under wine included;
+#   - one Debug build under AddressSanitizer and UndefinedBehaviorSanitizer
+#     (scripts/sanitize.sh), and the whole CTest suite on it, the whole-program tours on
+#     Linux and under wine included;
 #   - the fuzz targets over their committed corpus and then briefly (scripts/fuzz.sh
 #     alone runs them for longer);
-#   - the Windows backend compile check, the Windows pipe tests and the Windows driver
-#     device under wine, and the installer's install, upgrade and uninstall under wine.
+#   - the Windows pipe tests and the Windows driver device under wine, and the
+#     installer's install, upgrade and uninstall under wine.
 # What only a machine's first start costs (a wine prefix, a first X start) is paid once
 # before the tests, by scripts/prepare-tests.sh. The wine tests mostly wait on wine, so
 # they run beside the stages that keep both cores busy (marked "beside" in the table).
@@ -116,9 +117,7 @@ beside wine "wine: pipe tests" bash .ci/run-windows-pipe-tests.sh
 run_chain wine "beside the Linux build"
 
 [ "$windows_built" -eq 0 ] || stage "signed-build check" bash tests/winbuild/signed_build.sh
-# clang, with Qt's headers precompiled: less than half gcc's compile time for the same code.
-stage "Linux build, sanitizers" env CC=clang CXX=clang++ BUILD_TYPE=Debug bash scripts/build.sh \
-    build/test -DQUORVIX_SANITIZE=ON -DQUORVIX_PCH=ON
+stage "Linux build, sanitizers" bash scripts/sanitize.sh build/test build
 linux_built=$?
 join wine
 [ "$linux_built" -eq 0 ] || stop "the Linux build failed"
@@ -133,12 +132,7 @@ else
 fi
 run_chain installer "beside CTest"
 
-# Leaks inside system libraries only; each entry is justified in the file.
-export LSAN_OPTIONS="suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0"
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-stage "CTest, under sanitizers" ctest --test-dir build/test --output-on-failure -j2 --timeout 900
-unset LSAN_OPTIONS ASAN_OPTIONS UBSAN_OPTIONS
+stage "CTest, under sanitizers" bash scripts/sanitize.sh build/test test
 
 # The fuzzers keep one core busy; the driver device test mostly waits on wine.
 beside driver "wine: driver device" env LINUX_BUILD=build/test bash tests/windriver/run.sh
