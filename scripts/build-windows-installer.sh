@@ -25,6 +25,27 @@ if [ ${#need[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 
+# The elevated uninstaller's copy of itself goes into a new folder only administrators
+# can write from NSIS 3.09 on (CVE-2023-37378), which docs/windows-installer.md relies
+# on: an older makensis is refused. Debian 12's 3.08-3+deb12u1 carries that fix as a
+# backport and passes. The plug-in folder of an elevated installer is restricted only
+# from NSIS 3.11 on: an older one is named, not refused, as Debian 12 has no newer one.
+nsis_version=$(makensis -VERSION 2>/dev/null | tr -d '\r')
+nsis_version=${nsis_version#v}
+nsis_base=${nsis_version%%-*}
+if dpkg --compare-versions "$nsis_base" ge 3.09 2>/dev/null; then
+    :
+elif [[ $nsis_version == 3.08-* ]] && dpkg --compare-versions "$nsis_version" ge 3.08-3+deb12u1 2>/dev/null; then
+    echo "build-windows-installer: makensis $nsis_version: Debian's 3.08 with the 3.09 fix for the uninstaller's folder"
+else
+    echo "build-windows-installer: makensis ${nsis_version:-of unknown version} is older than 3.09 (or Debian's 3.08-3+deb12u1);" \
+        "its elevated uninstaller runs from a folder others can write" >&2
+    exit 1
+fi
+if ! dpkg --compare-versions "$nsis_base" ge 3.11 2>/dev/null; then
+    echo "build-windows-installer: makensis $nsis_version is older than 3.11: an elevated installer's plug-in folder is not restricted"
+fi
+
 [ -f "$app/QuorvixDriver.exe" ] || { echo "build-windows-installer: run scripts/build-windows.sh first" >&2; exit 1; }
 source "$root/scripts/lib/sign.sh"
 sign_init "$out/signing" || { echo "build-windows-installer: stopped; nothing was changed" >&2; exit 1; }

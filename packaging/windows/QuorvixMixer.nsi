@@ -38,12 +38,23 @@ Target amd64-unicode
 !define EXIT_FOLDER_REFUSED 8
 !define EXIT_OTHER_MODE 9
 !define EXIT_NO_MODE 10
+; The uninstaller for everyone, started without administrator rights, started its elevated
+; copy, which goes on by itself and reports its own result: this one cannot wait for it.
+!define EXIT_HANDED_OVER 11
 
 ; RM_PROCESS_INFO (restartmanager.h): RM_UNIQUE_PROCESS (process id, then a FILETIME),
-; WCHAR[256], WCHAR[64], then four 4-byte members, TSSessionId the third; no pointers,
-; so the same on x64.
+; WCHAR[256], WCHAR[64], then four 4-byte members, ApplicationType the first and
+; TSSessionId the third; no pointers, so the same on x64.
 !define RM_PROCESS_INFO_SIZE 668
+!define RM_PROCESS_INFO_TYPE 652
 !define RM_PROCESS_INFO_SESSION 660
+; RM_APP_TYPE values of holders that are no user's copy of the program.
+!define RM_SERVICE 3
+!define RM_CRITICAL 1000
+; The rights over a folder that let a user change what runs from it: write data or
+; append (add a file or a folder), delete a child, delete, change the permissions or the
+; owner, and the generic write and all rights.
+!define FOLDER_WRITE_RIGHTS 0x500D0046
 
 !include "MUI2.nsh"
 !include "LogicLib.nsh"
@@ -169,8 +180,9 @@ Function ${un}CheckAdmin
 FunctionEnd
 
 ; Runs the program $R8 elevated (the "runas" verb: the UAC prompt) with the parameters
-; in $R9 and waits for it. $R9 becomes its exit code, or "" when it could not be started
-; (the prompt was refused).
+; in $R9 and waits for it. $R9 becomes its exit code, "" when it could not be started
+; (the prompt was refused), or ${EXIT_HANDED_OVER} when it started but its end cannot be
+; waited for (no process handle came back).
 Function ${un}RunElevated
   ; The strings go into buffers of their own: the structure holds only their addresses.
   System::Call '*(&w16 "runas") p .r5'
@@ -182,10 +194,16 @@ Function ${un}RunElevated
   StrCpy $R9 ""
   ${If} $0 <> 0
     System::Call '*$8(i, i, p, p, p, p, p, i, i, p, p, p, p, i, i, p, p .r1)'
-    System::Call 'kernel32::WaitForSingleObject(p r1, i -1)'
-    System::Call 'kernel32::GetExitCodeProcess(p r1, *i .r2)'
-    System::Call 'kernel32::CloseHandle(p r1)'
-    StrCpy $R9 $2
+    StrCpy $R9 ${EXIT_HANDED_OVER}
+    ${If} $1 P<> 0
+      System::Call 'kernel32::WaitForSingleObject(p r1, i -1) i .r3'
+      System::Call 'kernel32::GetExitCodeProcess(p r1, *i .r2) i .r4'
+      ${If} $3 = 0
+      ${AndIf} $4 <> 0
+        StrCpy $R9 $2
+      ${EndIf}
+      System::Call 'kernel32::CloseHandle(p r1)'
+    ${EndIf}
   ${EndIf}
   System::Free $8
   System::Free $7
@@ -197,6 +215,8 @@ FunctionEnd
 ; its own executable). In: $R9 the installer's session. Out: $R9 the number of holders
 ; in another session (one whose session cannot be told counts as another's), or "" when
 ; the Restart Manager cannot answer; $R7 1 when this installer's process is a holder.
+; Services and critical system processes (a virus scanner reading the file) are no
+; user's copy and do not count: their session is not reported.
 Function ${un}RmHolders
   System::Store "s"
   StrCpy $9 $R9
@@ -227,10 +247,15 @@ Function ${un}RmHolders
           IntOp $3 $5 * ${RM_PROCESS_INFO_SIZE}
           IntPtrOp $3 $2 + $3
           System::Call '*$3(i .R0)'
+          IntPtrOp $R3 $3 + ${RM_PROCESS_INFO_TYPE}
+          System::Call '*$R3(i .R3)'
           IntPtrOp $3 $3 + ${RM_PROCESS_INFO_SESSION}
           System::Call '*$3(i .R1)'
           ${If} $R0 = $6
             StrCpy $8 1
+          ${ElseIf} $R3 = ${RM_SERVICE}
+          ${OrIf} $R3 = ${RM_CRITICAL}
+            ; Not a copy of the program: ends nothing here and waits for nothing.
           ${Else}
             ${If} $R1 = -1
               ; RM_INVALID_SESSION: ask for the process's session directly.
@@ -388,17 +413,140 @@ Function SetMode
   ${EndIf}
 FunctionEnd
 
-; Everyone's copy runs from this folder (the Run value, the elevated uninstaller), so it
-; must be one that standard users cannot change: inside Program Files, which grants them
-; only reading. Sets the error flag for any other folder.
+; Sets $R2 to 1 when the SID at address ${sid} is one that every standard user holds:
+; Users, Authenticated Users, Everyone or INTERACTIVE. Uses $R5 to $R7.
+!macro QV_STANDARD_USERS_SID sid
+  StrCpy $R2 0
+  System::Call 'advapi32::ConvertSidToStringSidW(p ${sid}, *p .R6) i .R5'
+  ${If} $R5 <> 0
+    System::Call 'kernel32::lstrcpynW(w .R7, p R6, i 64)'
+    System::Call 'kernel32::LocalFree(p R6)'
+    ${If} $R7 == "S-1-5-32-545"
+    ${OrIf} $R7 == "S-1-5-11"
+    ${OrIf} $R7 == "S-1-1-0"
+    ${OrIf} $R7 == "S-1-5-4"
+      StrCpy $R2 1
+    ${EndIf}
+  ${EndIf}
+!macroend
+
+; $R9 becomes 1 when standard users can change the folder $R8 or what it holds, else 0:
+; one of their SIDs owns it (an owner may always rewrite the permissions), or its DACL
+; grants them a write right (FOLDER_WRITE_RIGHTS) in an allowing entry, inherited or
+; not, for the folder or only for what it holds, that no denying entry before it takes
+; back (only one for the folder and all it holds counts). No DACL grants everyone
+; everything; a folder whose security cannot be read counts as writable.
+Function FolderOthersCanWrite
+  System::Store "s"
+  StrCpy $9 1
+  ; SE_FILE_OBJECT; OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION
+  System::Call 'advapi32::GetNamedSecurityInfoW(w R8, i 1, i 5, *p .r1, p 0, *p .r2, p 0, *p .r3) i .r0'
+  ${If} $0 = 0
+    !insertmacro QV_STANDARD_USERS_SID $1
+    ${If} $R2 = 0
+    ${AndIf} $2 P<> 0
+      ; ACL: revision and Sbz1 (bytes), AclSize and AceCount (words)
+      System::Call '*$2(&i1, &i1, &i2, &i2 .r4)'
+      StrCpy $R3 0 ; granted
+      StrCpy $R4 0 ; denied
+      StrCpy $5 0
+      ${DoWhile} $5 < $4
+        System::Call 'advapi32::GetAce(p r2, i r5, *p .r6) i .r0'
+        ${If} $0 = 0
+          ; An entry that cannot be read: assume the worst.
+          StrCpy $R3 ${FOLDER_WRITE_RIGHTS}
+          ${Break}
+        ${EndIf}
+        ; ACE_HEADER (type, flags, size), then the mask and the SID.
+        System::Call '*$6(&i1 .r7, &i1 .r8, &i2, i .R0)'
+        IntPtrOp $R1 $6 + 8
+        ; ACCESS_ALLOWED(_CALLBACK)_ACE_TYPE and ACCESS_DENIED_ACE_TYPE share that layout.
+        ${If} $7 = 0
+        ${OrIf} $7 = 9
+        ${OrIf} $7 = 1
+          !insertmacro QV_STANDARD_USERS_SID $R1
+          ${If} $R2 = 1
+            ${If} $7 = 1
+              ; INHERIT_ONLY_ACE clear, OBJECT_INHERIT_ACE and CONTAINER_INHERIT_ACE set.
+              IntOp $R5 $8 & 0x0B
+              ${If} $R5 = 3
+                IntOp $R5 $R3 ~
+                IntOp $R5 $R0 & $R5
+                IntOp $R4 $R4 | $R5
+              ${EndIf}
+            ${Else}
+              IntOp $R5 $R4 ~
+              IntOp $R5 $R0 & $R5
+              IntOp $R3 $R3 | $R5
+            ${EndIf}
+          ${EndIf}
+        ${EndIf}
+        IntOp $5 $5 + 1
+      ${Loop}
+      IntOp $R3 $R3 & ${FOLDER_WRITE_RIGHTS}
+      ${If} $R3 = 0
+        StrCpy $9 0
+      ${EndIf}
+    ${EndIf}
+    System::Call 'kernel32::LocalFree(p r3)'
+  ${EndIf}
+  Push $9
+  System::Store "l"
+  Pop $R9
+FunctionEnd
+
+; Everyone's copy runs from this folder (the Run value, the elevated uninstaller), so
+; standard users must not be able to change it. A new folder directly in Program Files
+; (which grants them only reading) gets Program Files' permissions, and the recorded
+; installation's folder is one this installer made so; any other folder inside Program
+; Files must, with every folder above it up to Program Files, grant them no write right
+; (FolderOthersCanWrite): Program Files' own subfolders need not be as strict. Anything
+; outside Program Files, with ".." or "/" in it, is refused. Sets the error flag for a
+; refused folder.
 Function CheckAllUsersFolder
   ClearErrors
   ${If} $AllUsers = 1
     StrLen $0 "$PROGRAMFILES64\"
     StrCpy $1 "$INSTDIR" $0
-    ${StrStr} $2 "$INSTDIR" "\.."
+    StrCpy $2 "$INSTDIR" "" $0
+    ${StrStr} $3 "$INSTDIR" "\.."
+    ${StrStr} $4 "$INSTDIR" "/"
     ${If} $1 != "$PROGRAMFILES64\"
-    ${OrIf} $2 != ""
+    ${OrIf} $2 == ""
+    ${OrIf} $3 != ""
+    ${OrIf} $4 != ""
+      SetErrors
+      Return
+    ${EndIf}
+    ${StrStr} $3 $2 "\"
+    ReadRegStr $4 HKLM "${UNINST_KEY}" "InstallLocation"
+    ${If} $3 == ""
+      ${IfNot} ${FileExists} "$INSTDIR\*.*"
+      ${OrIf} $INSTDIR == $4
+        ClearErrors
+        Return
+      ${EndIf}
+    ${EndIf}
+    ; The folders that exist, from it up to Program Files: a new one gets the
+    ; permissions of the one above it.
+    StrCpy $R8 "$INSTDIR"
+    StrCpy $R9 0
+    ${Do}
+      ${If} ${FileExists} "$R8\*.*"
+        Call FolderOthersCanWrite
+        ${If} $R9 = 1
+          ${Break}
+        ${EndIf}
+      ${EndIf}
+      ${GetParent} "$R8" $R8
+      ${If} $R8 == "$PROGRAMFILES64"
+      ${OrIf} $R8 == ""
+        ${Break}
+      ${EndIf}
+    ${Loop}
+    ; Only the answer sets the flag (a missing registry value sets it too).
+    ClearErrors
+    ${If} $R9 = 1
       SetErrors
     ${EndIf}
   ${EndIf}
@@ -512,6 +660,8 @@ Function InstallElevated
     StrCpy $0 "$(MsgOtherSessionStopped)"
   ${Case} ${EXIT_FOLDER_REFUSED}
     StrCpy $0 "$(MsgFolderRefused)"
+  ${Case} ${EXIT_HANDED_OVER}
+    StrCpy $0 "$(MsgElevatedUnknown)"
   ${CaseElse}
     StrCpy $0 "$(MsgElevatedFailed)"
   ${EndSelect}
@@ -795,11 +945,16 @@ Function un.onInit
       ; The installed Uninstall.exe itself, not this copy in the user's temp folder, and
       ; without "_?=": elevated, it copies itself into a folder only administrators can
       ; write and runs from there, so nothing the user can change is run elevated.
+      ; That one hands over to its copy and ends at once, with 0: the result is the
+      ; copy's, which shows it and which this one cannot wait for.
       StrCpy $R8 "$INSTDIR\${UNINSTALLER}"
       StrCpy $R9 "/ELEVATED"
       Call un.RunElevated
       ${If} $R9 == ""
         !insertmacro QV_REFUSE "$(MsgNeedAdmin)" ${EXIT_NEED_ADMIN}
+      ${EndIf}
+      ${If} $R9 = 0
+        StrCpy $R9 ${EXIT_HANDED_OVER}
       ${EndIf}
       SetErrorLevel $R9
       Quit

@@ -9,7 +9,11 @@
  *                        running program holds its own file), with their real process
  *                        ids and sessions; QV_RM_OTHER_SESSION=1 reports every holder but
  *                        the caller in session N+1, another user's copy, which wine
- *                        cannot have; QV_RM_GROW=1 answers the first call of a session
+ *                        cannot have; QV_RM_SERVICE=1 adds two holders of the registered
+ *                        files that are no user's copy, a service (as a virus scanner
+ *                        reading the file) and a critical system process, both with
+ *                        made-up process ids in session N+1; QV_RM_GROW=1 answers the
+ *                        first call of a session
  *                        with ERROR_MORE_DATA and one more than the room given, and so
  *                        every later call with less room than that: a list that grew
  *                        between two calls. */
@@ -138,6 +142,25 @@ static UINT holders(RM_PROCESS_INFO* out, UINT room)
         CloseHandle(p);
     }
     CloseHandle(snap);
+    if (file_count && env_is(L"QV_RM_SERVICE", L"1")) {
+        static const RM_APP_TYPE types[] = {RmService, RmCritical};
+        DWORD own = 0;
+        ProcessIdToSessionId(GetCurrentProcessId(), &own);
+        for (int i = 0; i < 2; i++, count++) {
+            RM_PROCESS_INFO* info = &out[count];
+            if (count >= room)
+                continue;
+            memset(info, 0, sizeof *info);
+            info->Process.dwProcessId = 0x7FF0 + 4 * i;
+            wcscpy(info->strAppName, i ? L"qvcritical.exe" : L"Quorvix Scan Service");
+            if (!i)
+                wcscpy(info->strServiceShortName, L"QvScan");
+            info->ApplicationType = types[i];
+            info->AppStatus = RmStatusRunning;
+            info->TSSessionId = own + 1;
+            info->bRestartable = !i;
+        }
+    }
     return count;
 }
 

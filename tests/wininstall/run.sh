@@ -464,6 +464,10 @@ snapshot handover_refused
 check "nothing installed" same_as before handover_refused
 
 echo "== all users: silent install"
+# Into a folder of Program Files that is already there but not the recorded installation:
+# its permissions and those of the folders above it are read (as wine makes it, others
+# may only read it).
+mkdir -p "$dir"
 w "$setup" /S /ALLUSERS
 check "the installer exits with 0" test $? -eq 0
 check "every file as built, and the uninstaller" installed_as_staged
@@ -475,12 +479,20 @@ check "nothing in HKCU or in the profile" same_as before all_installed hkcu user
 
 echo "== all users: the uninstaller started by a standard user"
 win=
-(WINEDEBUG=trace+exec as_user "$windir\\Uninstall.exe" >/dev/null 2>"$work/exec.log") &
+rm -f "$work/rc"
+# Run in place, the copy stands for the one NSIS starts from the user's temp folder, the
+# one that hands over: its exit code is the one a caller sees.
+mkdir -p "$c/qv-kept"
+cp "$dir/Uninstall.exe" "$c/qv-kept/"
+(WINEDEBUG=trace+exec as_user cmd /c "C:\\qv-kept\\Uninstall.exe _?=$windir" >/dev/null 2>"$work/exec.log"
+    echo $? >"$work/rc") &
 check "the elevated copy, without rights under wine, says so" wait_until 120 message_box
 starts=$(elevated_starts)
 echo "$starts"
 check "one elevated start: the installed Uninstall.exe, no _?=" test "$starts" = "$windir\\Uninstall.exe /ELEVATED"
 xdotool key --window "$box" Return 2>/dev/null
+check "the copy that handed over exits with 11, never 0" exit_code_is 11
+rm -rf "$c/qv-kept"
 snapshot all_user_refused
 check "nothing changed" same_as all_installed all_user_refused
 
@@ -502,7 +514,7 @@ echo "== all users: the Restart Manager names a copy of the installed program in
 self_call="RmRegisterResources $(winpath "$setup")"
 held_call="RmRegisterResources $windir\\QuorvixDriver.exe"
 calls
-QV_RM_OTHER_SESSION=1 QV_RM_GROW=1 with_rm_standin w "$setup" /S /ALLUSERS
+QV_RM_OTHER_SESSION=1 QV_RM_GROW=1 QV_RM_SERVICE=1 with_rm_standin w "$setup" /S /ALLUSERS
 check "the installer stops with exit code 5" test $? -eq 5
 check "it asked about its own file, then the program's; no tasklist, nothing ended" \
     asked_exactly "$self_call" "$held_call"
@@ -528,7 +540,7 @@ check "/S alone over it stops with exit code 10" test $? -eq 10
 snapshot all_upgraded
 check "the same files and registry as the first install" same_as all_installed all_upgraded
 
-echo "== all users: a copy run from another folder does not hold the upgrade back"
+echo "== all users: neither a copy run from another folder nor a service holds the upgrade back"
 cp -r "$dir" "$c/QuorvixOther"
 count_start
 timeout 300 "$wine" 'C:\QuorvixOther\QuorvixDriver.exe' >/dev/null 2>"$work/other.log" &
@@ -536,8 +548,8 @@ other=$!
 started+=("$other")
 check "a copy runs from C:\QuorvixOther" wait_until 60 find_icon
 calls
-QV_RM_OTHER_SESSION=1 with_rm_standin w "$setup" /S /ALLUSERS
-check "the installer exits with 0" test $? -eq 0
+QV_RM_OTHER_SESSION=1 QV_RM_SERVICE=1 with_rm_standin w "$setup" /S /ALLUSERS
+check "the installer exits with 0, a service and a critical process holding the file" test $? -eq 0
 check "the Restart Manager asked, no tasklist, then this session's copies ended" \
     asked_exactly "$self_call" "$held_call" "$kill_call"
 check "every file replaced" installed_as_staged
@@ -569,6 +581,16 @@ check "the user's tk2.ini kept, even with /REMOVESETTINGS" test "$(cat "$setting
 echo "== refused before anything is changed"
 w "$setup" /S /ALLUSERS '/D=C:\QuorvixMixer'
 check "all users outside Program Files: exit code 8" test $? -eq 8
+# A folder of Program Files that every user may write (wine gives Everyone the rights of
+# the Unix mode's "others").
+shared=$c/"Program Files/Shared"
+mkdir -p "$shared"
+chmod 777 "$shared"
+w cmd /c "$(winpath "$setup") /S /ALLUSERS /D=C:\\Program Files\\Shared\\Quorvix Mixer"
+check "all users into a new folder in a folder others can write: exit code 8" test $? -eq 8
+w cmd /c "$(winpath "$setup") /S /ALLUSERS /D=C:\\Program Files\\Shared"
+check "into that folder itself, directly in Program Files but not new: exit code 8" test $? -eq 8
+rmdir "$shared"
 w "$setup" /S /ALLUSERS /CURRENTUSER
 check "both mode switches: exit code 9" test $? -eq 9
 windows_version win7
