@@ -7,11 +7,12 @@
 # but for the user's settings, one with /REMOVESETTINGS that takes those too, an
 # uninstall after the program folder was deleted by hand, and a folder that cannot be
 # written. For all users (/ALLUSERS): Program Files, HKLM and its Run key, nothing in
-# HKCU or the profile, a copy in another session (found by tasklist, and by the Restart
-# Manager as a holder of the installed program), a copy run from another folder that
-# does not stop an upgrade, an upgrade over the running copy and an uninstall that
-# keeps the settings. Then a folder outside Program Files for all
-# users, conflicting switches and an older Windows. Windows' taskkill and tasklist are
+# HKCU or the profile, the uninstaller's hand-over to its elevated copy (exit code 11), a
+# copy in another session (found by tasklist, and by the Restart Manager as a holder of
+# the installed program), a copy run from another folder and a service holding the
+# program that do not stop an upgrade, an upgrade over the running copy and an uninstall
+# that keeps the settings. Then, for all users, a folder outside Program Files and one in
+# it that others can write, conflicting switches and an older Windows. Windows' taskkill and tasklist are
 # stood in for by tests/support/wintool_standin.c (wine's know no /fi filters), which
 # logs each command line; the Restart Manager, whose wine version lists nothing, by
 # tests/support/rstrtmgr_standin.c in the runs that ask for it.
