@@ -15,7 +15,9 @@
 # it that others can write, conflicting switches and an older Windows. Windows' taskkill and tasklist are
 # stood in for by tests/support/wintool_standin.c (wine's know no /fi filters), which
 # logs each command line; the Restart Manager, whose wine version lists nothing, by
-# tests/support/rstrtmgr_standin.c in the runs that ask for it.
+# tests/support/rstrtmgr_standin.c in the runs that ask for it. The installer's reading
+# of a folder's permissions is also run on descriptors written in SDDL
+# (folder_rights.nsi), as wine makes a real folder's up from its Unix mode.
 # Builds the installer first when it is missing or older than the Windows build or its
 # own sources.
 # Prints "N passed, N failed" last and exits non-zero on any failure.
@@ -317,11 +319,22 @@ x86_64-w64-mingw32-gcc -std=c99 -municode -O2 -s -Wall -Wextra -Werror -shared -
 cp "$c/windows/system32/rstrtmgr.dll" "$work/rstrtmgr.wine"
 x86_64-w64-mingw32-gcc -std=c99 -municode -O2 -s -Wall -Wextra -Werror -o "$c/windows/limited_token.exe" \
     "$src/tests/support/limited_token.c" || { echo "the limited-token launcher does not build"; finish; }
+makensis -V1 -DSRC="$src" -DOUTFILE="$work/folder_rights.exe" "$src/tests/wininstall/folder_rights.nsi" ||
+    { echo "the folder rights check does not build"; finish; }
 snapshot before
 grep -q QuorvixMixer "$work/before.hklm" "$work/before.hkcu" && { echo "the new prefix already has an entry"; finish; }
 # With DISPLAY set from here on: the prefix's explorer.exe hosts the tray icon.
 keep=$shots/helpers
 check "an X session with a tray host" start_x_session || finish
+
+echo "== which folders standard users can change, from security descriptors"
+w "$work/folder_rights.exe"
+while read -r got want name; do
+    if [ "$want" = 1 ]; then verdict=theirs; else verdict="not theirs"; fi
+    check "$name: $verdict" test "$got" = "$want"
+done < <(tr -d '\r' <"$work/folder-rights.txt" 2>/dev/null)
+check "every case answered" test "$(grep -c . "$work/folder-rights.txt" 2>/dev/null)" = \
+    "$(grep -c '^ *!insertmacro CASE ' "$src/tests/wininstall/folder_rights.nsi")"
 
 mode me
 echo "== elevated, no mode named"
