@@ -330,7 +330,7 @@ check "an X session with a tray host" start_x_session || finish
 echo "== which folders standard users can change, from security descriptors"
 w "$work/folder_rights.exe"
 while read -r got want name; do
-    if [ "$want" = 1 ]; then verdict=theirs; else verdict="not theirs"; fi
+    if [ "$want" = 1 ]; then verdict="standard users can change it"; else verdict="they cannot"; fi
     check "$name: $verdict" test "$got" = "$want"
 done < <(tr -d '\r' <"$work/folder-rights.txt" 2>/dev/null)
 check "every case answered" test "$(grep -c . "$work/folder-rights.txt" 2>/dev/null)" = \
