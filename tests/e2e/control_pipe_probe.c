@@ -1,7 +1,7 @@
 /* Prints what the system shows of the program's control pipe in this session, one
  * "key: value" line each: whether a first instance of the same name can still be made
  * (squatting), the pipe's type, its owner and integrity label, and every entry of its
- * DACL next to this user's SID. Then plays hostile clients and prints the first line
+ * DACL next to this user's SID and integrity level. Then plays hostile clients and prints the first line
  * each got back: garbage bytes, eight silent clients that fill the endpoint, and a
  * ninth client beyond them.
  * "watch SECONDS" instead waits up to 60 s for the name to appear and then, for SECONDS,
@@ -135,6 +135,9 @@ int main(int argc, char** argv)
     if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
         GetTokenInformation(token, TokenUser, user, sizeof user, &size))
         printSid("user", ((TOKEN_USER*)user)->User.Sid);
+    BYTE level[64];
+    if (token && GetTokenInformation(token, TokenIntegrityLevel, level, sizeof level, &size))
+        printSid("integrity", ((TOKEN_MANDATORY_LABEL*)level)->Label.Sid);
 
     PSID owner = NULL;
     PACL sacl = NULL;

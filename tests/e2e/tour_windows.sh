@@ -115,7 +115,8 @@ export QV_STANDIN_STUCK="Z:${work//\//\\}\\stuck"
 x86_64-w64-mingw32-gcc -O1 -o "$work/pipe_probe.exe" "$here/control_pipe_probe.c" -ladvapi32 ||
     fail "could not build the pipe probe"
 w "$work/pipe_probe.exe" watch 5 2>/dev/null | tr -d '\r' >"$work/pipe_watch.txt" &
-started+=($!)
+watcher=$!
+started+=($watcher)
 QUORVIX_CONTROL_CONNECT_FAULT=1000 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;taskkill.exe=n" start_program
 started+=($program)
 sleep 4
@@ -181,6 +182,7 @@ w "$ctl" set headphone 7 2>/dev/null
 # name never went while the program stood still after closing it.
 logged "Control endpoint: waiting for a client failed (error 995); a new pipe instance follows in 1 s." ||
     fail "the control endpoint's connect fault did not happen"
+wait "$watcher"
 sed 's/^/  pipe watch: /' "$work/pipe_watch.txt"
 grep -qx 'seen: yes' "$work/pipe_watch.txt" && grep -qx 'gaps: 0' "$work/pipe_watch.txt" ||
     fail "the control pipe's name was gone for a moment: $(tr '\n' ' ' <"$work/pipe_watch.txt")"
@@ -204,6 +206,13 @@ user=$(sed -n 's/^user: //p' "$work/pipe_probe.txt")
     fail "the pipe's DACL is not this user's alone: $(grep '^dacl: ' "$work/pipe_probe.txt")"
 grep -qx "owner: $user" "$work/pipe_probe.txt" ||
     fail "the pipe is not owned by this user: $(grep '^owner: ' "$work/pipe_probe.txt")"
+# Wine runs every process elevated, at high integrity: the program then labels its pipe
+# medium, so that a medium quorvix-ctl may still write to it.
+label=$(sed -n 's/^label: //p' "$work/pipe_probe.txt")
+case $(sed -n 's/^integrity: //p' "$work/pipe_probe.txt") in
+S-1-16-12288 | S-1-16-16384) [ "$label" = S-1-16-8192 ] || fail "an elevated program's pipe has the label $label" ;;
+*) [ "$label" = none ] || [ "$label" = S-1-16-8192 ] || fail "the pipe has the label $label" ;;
+esac
 
 step "\"Refresh Audio Device\" restarts the shell of this session only"
 # The log's Chinese lines reach this console as "?": what ran shows the outcome.
