@@ -4,6 +4,7 @@
 #include "control/SetupStore.h"
 #include "mainwindow/MainWindow.h"
 #include "panels/PanelBase.h"
+#include "platform/DesktopShell.h"
 #include "widgets/Button.h"
 #include "widgets/Knob.h"
 
@@ -244,9 +245,13 @@ ControlReply ControlRequests::apply(const PanelControl& control, int value, cons
 ControlReply ControlRequests::show()
 {
     if (window) {
-        // As a click on the tray icon does.
+        // As a click on the tray icon does. The request comes from a key, a Stream Deck
+        // or a script whose program is in front, and Windows gives a background process
+        // the foreground only through that program's input state, as for the ASIO
+        // driver's request.
         window->show();
         window->raise();
+        platform::takeForeground(window->winId());
         window->activateWindow();
     }
     return {};

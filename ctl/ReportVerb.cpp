@@ -13,7 +13,7 @@ namespace {
 
 void say(std::FILE* stream, const std::string& text)
 {
-    std::fwrite(text.data(), 1, text.size(), stream);
+    platform::writeText(stream, text);
 }
 
 // The program's own answer to `status --json`; empty when it does not run or is not

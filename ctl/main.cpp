@@ -20,7 +20,7 @@ constexpr auto kBusyPause = std::chrono::milliseconds(50);
 
 void write(std::FILE* stream, const std::string& text)
 {
-    std::fwrite(text.data(), 1, text.size(), stream);
+    platform::writeText(stream, text);
 }
 
 int fail(int code, const std::string& message)
@@ -33,7 +33,6 @@ int fail(int code, const std::string& message)
 
 int main(int argc, char** argv)
 {
-    platform::prepareConsole();
     const CtlCommand command = parseCtlCommand(platform::commandArguments(argc, argv));
     switch (command.kind) {
     case CtlCommand::Kind::Help:

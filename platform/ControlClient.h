@@ -1,5 +1,6 @@
 #pragma once
 // The client end of the program's control endpoint, for quorvix-ctl. Plain C++.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -10,12 +11,13 @@ enum class ControlExchange
     Done,       // the request was sent and the whole reply read
     NotRunning, // no endpoint: the program is not running in this session
     Busy,       // the endpoint closed the connection without a reply
-    Untrusted,  // the endpoint is another user's or another session's
+    Untrusted,  // the endpoint is not this user's own (Windows: or below medium, or elsewhere)
     Failed      // the connection broke or timed out
 };
 
 // Connects to this user's and this session's endpoint, makes sure the program behind it
-// is the same user (on Windows also the same session), sends `request` and reads the
+// is the same user (on Windows: the pipe is this user's, at medium integrity or above,
+// served from this session), and only then sends `request` and reads the
 // reply until the endpoint ends the connection or `complete` says the reply is whole.
 // `why` says what went wrong in a few words.
 ControlExchange exchangeControlRequest(const std::string& request, std::string& reply,
@@ -25,7 +27,8 @@ ControlExchange exchangeControlRequest(const std::string& request, std::string& 
 // The command line's arguments after the program name, as UTF-8.
 std::vector<std::string> commandArguments(int argc, char** argv);
 
-// Makes the console show UTF-8 text written to the standard streams.
-void prepareConsole();
+// Writes UTF-8 text to `stream` (stdout or stderr). A Windows console is given it as
+// UTF-16 and keeps its code page; a file, a pipe or a terminal elsewhere gets the bytes.
+void writeText(std::FILE* stream, const std::string& text);
 
 } // namespace platform

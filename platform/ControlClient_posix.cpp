@@ -128,6 +128,9 @@ std::vector<std::string> commandArguments(int argc, char** argv)
     return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
-void prepareConsole() {}
+void writeText(std::FILE* stream, const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stream);
+}
 
 } // namespace platform

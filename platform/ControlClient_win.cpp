@@ -1,10 +1,16 @@
 // The control client on the program's named pipe in this session.
 #include "platform/ControlClient.h"
 
+#include "platform/ControlPipeTrust.h"
+
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 
+#include <cstring>
+#include <optional>
 #include <vector>
 
 namespace platform {
@@ -25,18 +31,29 @@ public:
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
     HANDLE get() const { return h; }
-    bool valid() const { return h && h != INVALID_HANDLE_VALUE; }
 
 private:
     HANDLE h;
 };
 
-// The user SID of a process's token, as bytes; empty when it cannot be read (as for
-// another user's process, which this user may not open).
-std::vector<BYTE> tokenUser(HANDLE process)
+// A SID as text ("S-1-5-..."); empty when it cannot be converted.
+std::string sidText(PSID sid)
+{
+    wchar_t* text = nullptr;
+    if (!sid || !ConvertSidToStringSidW(sid, &text))
+        return {};
+    std::string out;
+    for (const wchar_t* c = text; *c; ++c)
+        out += static_cast<char>(*c); // digits, dashes and "S" only
+    LocalFree(text);
+    return out;
+}
+
+// This process's user SID as text; empty when it cannot be read.
+std::string ownUser()
 {
     HANDLE raw = nullptr;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &raw))
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw))
         return {};
     Handle token(raw);
     DWORD size = 0;
@@ -44,33 +61,51 @@ std::vector<BYTE> tokenUser(HANDLE process)
     std::vector<BYTE> user(size);
     if (size == 0 || !GetTokenInformation(token.get(), TokenUser, user.data(), size, &size))
         return {};
-    return user;
+    return sidText(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
 }
 
-// Whether the process serving the pipe runs as this user in this session.
-bool sameUserAndSession(HANDLE pipe, std::string& why)
+// The level of the first mandatory label in a SACL, the one the system enforces; none
+// without a label. A label whose SID is not a mandatory level counts as untrusted.
+std::optional<unsigned long> labelLevel(PACL sacl)
 {
-    ULONG serverPid = 0;
-    DWORD serverSession = 0, ownSession = 0;
-    if (!GetNamedPipeServerProcessId(pipe, &serverPid) ||
-        !ProcessIdToSessionId(serverPid, &serverSession) ||
-        !ProcessIdToSessionId(GetCurrentProcessId(), &ownSession) || serverSession != ownSession) {
-        why = "the endpoint is served from another session";
-        return false;
+    ACE_HEADER* ace = nullptr;
+    for (DWORD i = 0; sacl && i < sacl->AceCount; ++i) {
+        if (!GetAce(sacl, i, reinterpret_cast<void**>(&ace)) ||
+            ace->AceType != SYSTEM_MANDATORY_LABEL_ACE_TYPE)
+            continue;
+        PSID sid = &reinterpret_cast<SYSTEM_MANDATORY_LABEL_ACE*>(ace)->SidStart;
+        const SID_IDENTIFIER_AUTHORITY mandatory = SECURITY_MANDATORY_LABEL_AUTHORITY;
+        if (!IsValidSid(sid) || *GetSidSubAuthorityCount(sid) != 1 ||
+            std::memcmp(GetSidIdentifierAuthority(sid), &mandatory, sizeof mandatory) != 0)
+            return kUntrustedIntegrity;
+        return *GetSidSubAuthority(sid, 0);
     }
-    Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverPid));
-    const std::vector<BYTE> server =
-        process.valid() ? tokenUser(process.get()) : std::vector<BYTE>();
-    const std::vector<BYTE> own = tokenUser(GetCurrentProcess());
-    if (server.empty() || own.empty() ||
-        !EqualSid(reinterpret_cast<const TOKEN_USER*>(server.data())->User.Sid,
-                  reinterpret_cast<const TOKEN_USER*>(own.data())->User.Sid)) {
-        why = "the endpoint is served by another user";
-        return false;
+    return std::nullopt;
+}
+
+// What the pipe object says of its server: its owner and label (both set when the
+// server's first instance made the pipe) and its server's session.
+ControlPipeFacts pipeFacts(HANDLE pipe)
+{
+    ControlPipeFacts facts;
+    facts.user = ownUser();
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    facts.ownSession = session;
+    PSID owner = nullptr;
+    PACL sacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT,
+                        OWNER_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, &sacl, &descriptor) == ERROR_SUCCESS) {
+        facts.owner = sidText(owner);
+        facts.label = labelLevel(sacl);
+        LocalFree(descriptor);
     }
-    // The program may bring its window to the front for "show", as a tray click would.
-    AllowSetForegroundWindow(serverPid);
-    return true;
+    ULONG serverSession = 0;
+    if (GetNamedPipeServerSessionId(pipe, &serverSession))
+        facts.serverSession = serverSession;
+    return facts;
 }
 
 std::string toUtf8(const wchar_t* text)
@@ -127,15 +162,24 @@ ControlExchange exchangeControlRequest(const std::string& request, std::string& 
             return ControlExchange::Busy;
         }
         if (code == ERROR_ACCESS_DENIED) {
-            why = "access to the endpoint denied: it belongs to another user";
+            // A label above this process's integrity refuses it as well as a foreign DACL.
+            why = "access to the endpoint denied: it belongs to another user, or to a "
+                  "program running with administrator rights";
             return ControlExchange::Untrusted;
         }
         why = "cannot open the endpoint (error " + std::to_string(code) + ")";
         return ControlExchange::Failed;
     }
     Handle pipe(raw);
-    if (!sameUserAndSession(pipe.get(), why))
+    // Every check comes before the first byte is sent and before any foreground rights.
+    why = controlPipeRefusal(pipeFacts(pipe.get()));
+    if (!why.empty())
         return ControlExchange::Untrusted;
+    // The program may bring its window to the front for "show", as a tray click would.
+    // The pipe is this user's own at medium integrity or above, so whoever serves it may.
+    ULONG serverPid = 0;
+    if (GetNamedPipeServerProcessId(pipe.get(), &serverPid))
+        AllowSetForegroundWindow(serverPid);
 
     Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     OVERLAPPED overlapped{};
@@ -187,9 +231,23 @@ std::vector<std::string> commandArguments(int, char**)
     return arguments;
 }
 
-void prepareConsole()
+void writeText(std::FILE* stream, const std::string& text)
 {
-    SetConsoleOutputCP(CP_UTF8);
+    const HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    const int size = static_cast<int>(text.size());
+    const int wide = size ? MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0) : 0;
+    if (wide <= 0 || !GetConsoleMode(handle, &mode)) {
+        // A file or a pipe takes the UTF-8 bytes as they are.
+        std::fwrite(text.data(), 1, text.size(), stream);
+        return;
+    }
+    // A console takes UTF-16 whatever its code page, which stays as the user set it.
+    std::wstring utf16(static_cast<std::size_t>(wide), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, utf16.data(), wide);
+    std::fflush(stream);
+    DWORD written = 0;
+    WriteConsoleW(handle, utf16.data(), static_cast<DWORD>(utf16.size()), &written, nullptr);
 }
 
 } // namespace platform

@@ -2,7 +2,9 @@
 // The program's local control endpoint: one per user and login session, served from
 // the calling thread's event loop without blocking it. Windows: the overlapped named
 // pipe \\.\pipe\QuorvixMixer.Control.<session>, first instance only, local clients
-// only, open to the user's own SID alone. Elsewhere: the Unix socket
+// only, owned by and open to the user's own SID alone (labelled medium when the program
+// runs elevated); a failed listening instance is closed only once its replacement
+// listens, so the name is never free while the program serves it. Elsewhere: the Unix socket
 // <runtime dir>/quorvix/control (folder 0700, socket 0600), whose peers of another uid
 // are refused. This layer moves bytes; what a request means is decided above it.
 #include <QByteArray>

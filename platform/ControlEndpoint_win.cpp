@@ -3,6 +3,7 @@
 // thread through a QWinEventNotifier on the operation's event.
 #include "platform/ControlEndpoint.h"
 
+#include <QDebug>
 #include <QTimer>
 #include <QWinEventNotifier>
 
@@ -18,6 +19,8 @@ constexpr DWORD kOutBuffer = 65536;
 constexpr DWORD kInBuffer = 4096;
 // After its reply a client has this long to read it and close its end.
 constexpr int kLingerMs = 1000;
+// A failed listening instance is replaced, or a failed creation tried again, after this.
+constexpr int kRetryMs = 1000;
 
 std::wstring controlPipeName()
 {
@@ -26,9 +29,23 @@ std::wstring controlPipeName()
     return L"\\\\.\\pipe\\QuorvixMixer.Control." + std::to_wstring(session);
 }
 
-// A security descriptor whose DACL grants read and write (which includes creating
-// instances) to this process's user alone: nothing for Everyone, Anonymous, the
-// network or other users.
+// A token's information of one class, as bytes; empty when it cannot be read.
+std::vector<BYTE> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS what)
+{
+    DWORD size = 0;
+    GetTokenInformation(token, what, nullptr, 0, &size);
+    std::vector<BYTE> bytes(size);
+    if (size == 0 || !GetTokenInformation(token, what, bytes.data(), size, &size))
+        return {};
+    return bytes;
+}
+
+// A security descriptor owned by this process's user, whose DACL grants read and write
+// (which includes creating instances) to that user alone: nothing for Everyone,
+// Anonymous, the network or other users. Without it an elevated copy would give the
+// pipe its token's default owner (Administrators) and its own high label, and the
+// user's ordinary quorvix-ctl would refuse or be refused; above medium the pipe is
+// therefore labelled medium.
 class UserOnlySecurity
 {
 public:
@@ -37,13 +54,10 @@ public:
         HANDLE token = nullptr;
         if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
             return false;
-        DWORD size = 0;
-        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-        user.resize(size);
-        const bool got =
-            size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size);
+        user = tokenInformation(token, TokenUser);
+        const std::vector<BYTE> level = tokenInformation(token, TokenIntegrityLevel);
         CloseHandle(token);
-        if (!got)
+        if (user.empty())
             return false;
         PSID sid = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
         acl.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid));
@@ -51,7 +65,12 @@ public:
         if (!InitializeAcl(list, static_cast<DWORD>(acl.size()), ACL_REVISION) ||
             !AddAccessAllowedAce(list, ACL_REVISION, GENERIC_READ | GENERIC_WRITE, sid) ||
             !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorOwner(&descriptor, sid, FALSE) ||
             !SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE))
+            return false;
+        if (!level.empty() &&
+            aboveMedium(reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(level.data())->Label.Sid) &&
+            !labelMedium())
             return false;
         attributes = {sizeof attributes, &descriptor, FALSE};
         return true;
@@ -59,8 +78,31 @@ public:
     SECURITY_ATTRIBUTES* get() { return &attributes; }
 
 private:
+    static bool aboveMedium(PSID level)
+    {
+        const UCHAR count = *GetSidSubAuthorityCount(level);
+        return count > 0 && *GetSidSubAuthority(level, count - 1) > SECURITY_MANDATORY_MEDIUM_RID;
+    }
+    // A process may label what it creates at or below its own level.
+    bool labelMedium()
+    {
+        SID_IDENTIFIER_AUTHORITY authority = SECURITY_MANDATORY_LABEL_AUTHORITY;
+        medium.resize(GetSidLengthRequired(1));
+        PSID sid = medium.data();
+        if (!InitializeSid(sid, &authority, 1))
+            return false;
+        *GetSidSubAuthority(sid, 0) = SECURITY_MANDATORY_MEDIUM_RID;
+        sacl.resize(sizeof(ACL) + sizeof(SYSTEM_MANDATORY_LABEL_ACE) + GetLengthSid(sid));
+        auto* list = reinterpret_cast<ACL*>(sacl.data());
+        return InitializeAcl(list, static_cast<DWORD>(sacl.size()), ACL_REVISION) &&
+               AddMandatoryAce(list, ACL_REVISION, 0, SYSTEM_MANDATORY_LABEL_NO_WRITE_UP, sid) &&
+               SetSecurityDescriptorSacl(&descriptor, TRUE, list, FALSE);
+    }
+
     std::vector<BYTE> user;
     std::vector<BYTE> acl;
+    std::vector<BYTE> medium;
+    std::vector<BYTE> sacl;
     SECURITY_DESCRIPTOR descriptor{};
     SECURITY_ATTRIBUTES attributes{};
 };
@@ -107,11 +149,19 @@ struct ControlEndpoint::State
     std::unique_ptr<Instance> waiting;
     std::map<int, std::unique_ptr<Instance>> clients;
     int nextId = 1;
+    QTimer retry;         // the next try at a listening instance after a failure
+    bool failing = false; // a failed creation was logged, none has worked since
+    int faultPauseMs = 0; // the test hook's pause, see listen()
 
     HANDLE createInstance(bool first);
+    // Makes the instance that waits for the next client and only then closes the one it
+    // replaces (a `waiting` whose connect failed), so the name stays ours throughout.
+    // With none of ours left it makes a first instance only: a name that someone else
+    // took meanwhile is never joined. A failure is logged and tried again from `retry`.
     void waitForClient();
     // Makes pipe the instance that waits for the next client.
     void arm(HANDLE pipe);
+    void connectFailed(DWORD code);
     void connected();
     void startRead(int id);
     void readDone(int id);
@@ -131,10 +181,34 @@ HANDLE ControlEndpoint::State::createInstance(bool first)
 
 void ControlEndpoint::State::waitForClient()
 {
-    HANDLE pipe = createInstance(false);
-    if (pipe != INVALID_HANDLE_VALUE)
-        arm(pipe);
-    // Otherwise the clients connected now are still served, but no new ones.
+    const bool alone = !waiting && clients.empty();
+    HANDLE pipe = createInstance(alone);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        if (alone && code == ERROR_ACCESS_DENIED) {
+            qWarning().noquote() << QStringLiteral("Control endpoint stopped: %1 is held by "
+                                                   "another process.")
+                                        .arg(QString::fromStdWString(name));
+            return;
+        }
+        if (!failing)
+            qWarning().noquote() << QStringLiteral("Control endpoint: cannot create a pipe "
+                                                   "instance (error %1); trying again every 1 s.")
+                                        .arg(code);
+        failing = true;
+        retry.start();
+        return;
+    }
+    if (failing)
+        qWarning() << "Control endpoint: a pipe instance was created again.";
+    failing = false;
+    std::unique_ptr<Instance> failed = std::move(waiting);
+    arm(pipe);
+    if (failed) {
+        close(std::move(failed));
+        if (faultPauseMs > 0)
+            Sleep(static_cast<DWORD>(faultPauseMs));
+    }
 }
 
 void ControlEndpoint::State::arm(HANDLE pipe)
@@ -151,28 +225,37 @@ void ControlEndpoint::State::arm(HANDLE pipe)
                 DWORD unused = 0;
                 waiting->connect.pending = false;
                 if (GetOverlappedResult(waiting->pipe, &waiting->connect.overlapped, &unused,
-                                        FALSE)) {
+                                        FALSE))
                     connected();
-                } else {
-                    close(std::move(waiting));
-                    waitForClient();
-                }
+                else
+                    connectFailed(GetLastError());
             });
             return;
         }
-        if (code == ERROR_NO_DATA) {
-            // A client came and left before this call: wait for the next one.
-            close(std::move(waiting));
-            waitForClient();
-            return;
-        }
         if (code != ERROR_PIPE_CONNECTED) {
-            close(std::move(waiting));
+            connectFailed(code);
             return;
         }
         // A client came between creation and this call; no event is signalled for it.
     }
     connected();
+}
+
+void ControlEndpoint::State::connectFailed(DWORD code)
+{
+    // The failed instance keeps the name until its replacement listens.
+    if (waiting->connect.notifier)
+        waiting->connect.notifier->setEnabled(false);
+    if (code == ERROR_NO_DATA) {
+        // A client came and left before the connect: wait for the next one.
+        waitForClient();
+        return;
+    }
+    // Not at once: an error that repeats would otherwise loop here.
+    qWarning().noquote() << QStringLiteral("Control endpoint: waiting for a client failed "
+                                           "(error %1); a new pipe instance follows in 1 s.")
+                                .arg(code);
+    retry.start();
 }
 
 void ControlEndpoint::State::connected()
@@ -260,6 +343,9 @@ void ControlEndpoint::State::close(std::unique_ptr<Instance> instance)
 ControlEndpoint::ControlEndpoint(Events events) : d(std::make_unique<State>())
 {
     d->events = std::move(events);
+    d->retry.setSingleShot(true);
+    d->retry.setInterval(kRetryMs);
+    QObject::connect(&d->retry, &QTimer::timeout, [this] { d->waitForClient(); });
 }
 
 ControlEndpoint::~ControlEndpoint()
@@ -287,6 +373,17 @@ bool ControlEndpoint::listen(QString& reason)
         return false;
     }
     d->arm(first);
+    // Test hook, inert unless set: QUORVIX_CONTROL_CONNECT_FAULT=<ms> cancels the first
+    // listening instance's connect after <ms>, and the thread then stands still for <ms>
+    // after closing the failed instance, so that a moment without an instance would show.
+    const int faultMs = qEnvironmentVariableIntValue("QUORVIX_CONTROL_CONNECT_FAULT");
+    if (faultMs > 0) {
+        d->faultPauseMs = faultMs;
+        QTimer::singleShot(faultMs, &d->retry, [this] {
+            if (d->waiting && d->waiting->connect.pending)
+                CancelIoEx(d->waiting->pipe, &d->waiting->connect.overlapped);
+        });
+    }
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include "control/ControlServer.h"
 #include "mainwindow/MainWindow.h"
 #include "panels/PanelBase.h"
+#include "platform/ControlPipeTrust.h"
 #include "platform/PosixSupport.h"
 #include "widgets/Button.h"
 #include "widgets/Knob.h"
@@ -585,6 +586,75 @@ private slots:
         QCOMPARE(controlRequests(rig.sim).size(), 1);
         QCOMPARE(runCtl({"set", "headphone", "-30"}).exitCode, 0);
         QCOMPARE(rig.control("headphone").knob->value, -30);
+    }
+
+    // quorvix-ctl's decision on Windows about the server of the pipe it opened, from the
+    // pipe's owner, label and server session and this process's user and session.
+    void windowsPipeTrust_data()
+    {
+        QTest::addColumn<QString>("owner");
+        QTest::addColumn<int>("label");         // -1: no label
+        QTest::addColumn<int>("serverSession"); // -1: unreadable
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("refusal");
+        const QString me = QStringLiteral("S-1-5-21-11-22-33-1001");
+        const QString sandboxed =
+            QStringLiteral("integrity: a sandboxed process of your account made it");
+        QTest::newRow("own, unlabelled") << me << -1 << 1 << me << "";
+        QTest::newRow("own, medium") << me << 0x2000 << 1 << me << "";
+        QTest::newRow("own, high") << me << 0x3000 << 1 << me << "";
+        QTest::newRow("own, system") << me << 0x4000 << 1 << me << "";
+        QTest::newRow("low") << me << 0x1000 << 1 << me << "the endpoint has low " + sandboxed;
+        QTest::newRow("medium-minus")
+            << me << 0x1fff << 1 << me << "the endpoint has below medium " + sandboxed;
+        QTest::newRow("untrusted")
+            << me << 0 << 1 << me << "the endpoint has untrusted " + sandboxed;
+        QTest::newRow("administrators")
+            << "S-1-5-32-544" << 0x3000 << 1 << me
+            << "the endpoint is owned by the Administrators group: a program running with "
+               "administrator rights made it, not your account";
+        QTest::newRow("system account") << "S-1-5-18" << 0x4000 << 1 << me
+                                        << "the endpoint is owned by a service account (S-1-5-18)";
+        QTest::newRow("network service") << "S-1-5-20" << 0x4000 << 1 << me
+                                         << "the endpoint is owned by a service account (S-1-5-20)";
+        // A SID that begins like this user's is another user all the same.
+        QTest::newRow("other user")
+            << "S-1-5-21-11-22-33-100" << -1 << 1 << me
+            << "the endpoint belongs to another user (S-1-5-21-11-22-33-100)";
+        // The owner is the first cause named: another user's pipe is often elsewhere too.
+        QTest::newRow("other user, low, elsewhere")
+            << "S-1-5-21-11-22-33-1002" << 0x1000 << 2 << me
+            << "the endpoint belongs to another user (S-1-5-21-11-22-33-1002)";
+        QTest::newRow("own, low, elsewhere")
+            << me << 0x1000 << 2 << me << "the endpoint has low " + sandboxed;
+        QTest::newRow("other session")
+            << me << 0x2000 << 2 << me
+            << "the endpoint is served from another session (2, this is 1)";
+        QTest::newRow("session 0")
+            << me << -1 << 0 << me << "the endpoint is served from another session (0, this is 1)";
+        QTest::newRow("session unreadable")
+            << me << -1 << -1 << me << "the endpoint's session cannot be read";
+        QTest::newRow("owner unreadable")
+            << "" << -1 << 1 << me << "the endpoint's owner and integrity label cannot be read";
+        QTest::newRow("own user unreadable") << me << -1 << 1 << ""
+                                             << "this process's own account cannot be read";
+    }
+    void windowsPipeTrust()
+    {
+        QFETCH(QString, owner);
+        QFETCH(int, label);
+        QFETCH(int, serverSession);
+        QFETCH(QString, user);
+        QFETCH(QString, refusal);
+        platform::ControlPipeFacts facts;
+        facts.owner = owner.toStdString();
+        if (label >= 0)
+            facts.label = static_cast<unsigned long>(label);
+        if (serverSession >= 0)
+            facts.serverSession = static_cast<unsigned long>(serverSession);
+        facts.ownSession = 1;
+        facts.user = user.toStdString();
+        QCOMPARE(QString::fromStdString(platform::controlPipeRefusal(facts)), refusal);
     }
 };
 

@@ -1,13 +1,18 @@
 /* Prints what the system shows of the program's control pipe in this session, one
  * "key: value" line each: whether a first instance of the same name can still be made
- * (squatting), the pipe's type, and every entry of its DACL next to this user's SID.
- * Then plays hostile clients and prints the first line each got back: garbage bytes,
- * eight silent clients that fill the endpoint, and a ninth client beyond them. */
+ * (squatting), the pipe's type, its owner and integrity label, and every entry of its
+ * DACL next to this user's SID and integrity level. Then plays hostile clients and prints the first line
+ * each got back: garbage bytes, eight silent clients that fill the endpoint, and a
+ * ninth client beyond them.
+ * "watch SECONDS" instead waits up to 60 s for the name to appear and then, for SECONDS,
+ * asks every few milliseconds whether it still exists, without connecting; it prints
+ * how often it asked and how often the name was gone. */
 #include <windows.h>
 
 #include <aclapi.h>
 #include <sddl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static void printSid(const char* what, PSID sid)
@@ -17,6 +22,35 @@ static void printSid(const char* what, PSID sid)
         printf("%s: %ls\n", what, text);
         LocalFree(text);
     }
+}
+
+/* Whether any instance of the pipe exists: a listening one answers at once, a busy one
+ * lets the wait time out, and only a name without instances is not found. */
+static int pipeExists(const wchar_t* name)
+{
+    return WaitNamedPipeW(name, 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
+static int watch(const wchar_t* name, DWORD seconds)
+{
+    const DWORD start = GetTickCount();
+    while (!pipeExists(name)) {
+        if (GetTickCount() - start > 60000) {
+            printf("seen: no\n");
+            return 1;
+        }
+        Sleep(2);
+    }
+    const DWORD seen = GetTickCount();
+    unsigned checks = 0, gaps = 0;
+    while (GetTickCount() - seen < seconds * 1000) {
+        ++checks;
+        if (!pipeExists(name))
+            ++gaps;
+        Sleep(2);
+    }
+    printf("seen: yes\nchecks: %u\ngaps: %u\n", checks, gaps);
+    return 0;
 }
 
 static HANDLE openClient(const wchar_t* name)
@@ -67,12 +101,14 @@ static void hostileClients(const wchar_t* name)
         CloseHandle(silent[i]);
 }
 
-int main(void)
+int main(int argc, char** argv)
 {
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
     wchar_t name[96];
     swprintf(name, 96, L"\\\\.\\pipe\\QuorvixMixer.Control.%lu", session);
+    if (argc == 3 && strcmp(argv[1], "watch") == 0)
+        return watch(name, (DWORD)atoi(argv[2]));
 
     HANDLE squat = CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                     PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES, 512, 512, 0, NULL);
@@ -99,6 +135,28 @@ int main(void)
     if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
         GetTokenInformation(token, TokenUser, user, sizeof user, &size))
         printSid("user", ((TOKEN_USER*)user)->User.Sid);
+    BYTE level[64];
+    if (token && GetTokenInformation(token, TokenIntegrityLevel, level, sizeof level, &size))
+        printSid("integrity", ((TOKEN_MANDATORY_LABEL*)level)->Label.Sid);
+
+    PSID owner = NULL;
+    PACL sacl = NULL;
+    PSECURITY_DESCRIPTOR about = NULL;
+    const DWORD got = GetSecurityInfo(pipe, SE_KERNEL_OBJECT,
+                                      OWNER_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
+                                      &owner, NULL, NULL, &sacl, &about);
+    if (got != ERROR_SUCCESS) {
+        printf("owner: unreadable %lu\n", got);
+    } else {
+        printSid("owner", owner);
+        ACE_HEADER* ace = NULL;
+        if (sacl && sacl->AceCount && GetAce(sacl, 0, (void**)&ace) &&
+            ace->AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE)
+            printSid("label", &((SYSTEM_MANDATORY_LABEL_ACE*)ace)->SidStart);
+        else
+            printf("label: none\n");
+        LocalFree(about);
+    }
 
     PACL dacl = NULL;
     PSECURITY_DESCRIPTOR descriptor = NULL;

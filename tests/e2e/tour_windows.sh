@@ -109,7 +109,15 @@ cp --remove-destination "$work/taskkill.exe" "$WINEPREFIX/drive_c/windows/system
 export QV_STANDIN_LOG="Z:${work//\//\\}\\taskkill.log" QV_TASKKILL=inert
 # While this file exists the stand-in hangs for 8 s and then fails.
 export QV_STANDIN_STUCK="Z:${work//\//\\}\\stuck"
-WINEDLLOVERRIDES="$WINEDLLOVERRIDES;taskkill.exe=n" start_program
+# This copy's control endpoint has its first listening instance's connect fail after
+# 1 s, and stands still for 1 s after closing it; meanwhile the probe asks every few
+# milliseconds whether the pipe's name still exists (checked with quorvix-ctl below).
+x86_64-w64-mingw32-gcc -O1 -o "$work/pipe_probe.exe" "$here/control_pipe_probe.c" -ladvapi32 ||
+    fail "could not build the pipe probe"
+w "$work/pipe_probe.exe" watch 5 2>/dev/null | tr -d '\r' >"$work/pipe_watch.txt" &
+watcher=$!
+started+=($watcher)
+QUORVIX_CONTROL_CONNECT_FAULT=1000 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;taskkill.exe=n" start_program
 started+=($program)
 sleep 4
 find_icon && fail "an icon docked with no notification area"
@@ -170,11 +178,17 @@ w "$ctl" set headphone -21 >/dev/null || fail "quorvix-ctl.exe set exited with $
 wait_until 5 ini_is "$(ini_file tk2.ini)" Dial/HeadphoneValue -21 || fail "the level was not saved"
 w "$ctl" set headphone 7 2>/dev/null
 [ $? -eq 2 ] || fail "a level out of range was not refused with 2"
-# What wine shows of the pipe: a byte pipe whose DACL holds this user alone. Wine hands
-# out a first instance of a name that is taken (it ignores FILE_FLAG_FIRST_PIPE_INSTANCE),
-# so a squatter is only reported here.
-x86_64-w64-mingw32-gcc -O1 -o "$work/pipe_probe.exe" "$here/control_pipe_probe.c" -ladvapi32 ||
-    fail "could not build the pipe probe"
+# The listening instance whose connect failed was replaced before it was closed: the
+# name never went while the program stood still after closing it.
+logged "Control endpoint: waiting for a client failed (error 995); a new pipe instance follows in 1 s." ||
+    fail "the control endpoint's connect fault did not happen"
+wait "$watcher"
+sed 's/^/  pipe watch: /' "$work/pipe_watch.txt"
+grep -qx 'seen: yes' "$work/pipe_watch.txt" && grep -qx 'gaps: 0' "$work/pipe_watch.txt" ||
+    fail "the control pipe's name was gone for a moment: $(tr '\n' ' ' <"$work/pipe_watch.txt")"
+# What wine shows of the pipe: a byte pipe owned by this user, whose DACL holds this
+# user alone. Wine hands out a first instance of a name that is taken (it ignores
+# FILE_FLAG_FIRST_PIPE_INSTANCE), so a squatter is only reported here.
 w "$work/pipe_probe.exe" | tr -d '\r' >"$work/pipe_probe.txt" || fail "the pipe probe failed"
 sed 's/^/  pipe: /' "$work/pipe_probe.txt"
 grep -q '^first-instance: refused' "$work/pipe_probe.txt" ||
@@ -190,6 +204,15 @@ user=$(sed -n 's/^user: //p' "$work/pipe_probe.txt")
 [ -n "$user" ] && grep -qx 'dacl: 1 entries' "$work/pipe_probe.txt" &&
     [ "$(grep -c '^allow: ' "$work/pipe_probe.txt")" -eq 1 ] && grep -qx "allow: $user" "$work/pipe_probe.txt" ||
     fail "the pipe's DACL is not this user's alone: $(grep '^dacl: ' "$work/pipe_probe.txt")"
+grep -qx "owner: $user" "$work/pipe_probe.txt" ||
+    fail "the pipe is not owned by this user: $(grep '^owner: ' "$work/pipe_probe.txt")"
+# Wine runs every process elevated, at high integrity: the program then labels its pipe
+# medium, so that a medium quorvix-ctl may still write to it.
+label=$(sed -n 's/^label: //p' "$work/pipe_probe.txt")
+case $(sed -n 's/^integrity: //p' "$work/pipe_probe.txt") in
+S-1-16-12288 | S-1-16-16384) [ "$label" = S-1-16-8192 ] || fail "an elevated program's pipe has the label $label" ;;
+*) [ "$label" = none ] || [ "$label" = S-1-16-8192 ] || fail "the pipe has the label $label" ;;
+esac
 
 step "\"Refresh Audio Device\" restarts the shell of this session only"
 # The log's Chinese lines reach this console as "?": what ran shows the outcome.
