@@ -74,8 +74,8 @@ std::string ctlHelp()
             "headphone or headphone.mute (see list). A level is the knob's stored value.\n\n"
             "Exit codes: 0 done; 1 the program is not running; 2 bad input, nothing\n"
             "changed; 3 no interface connected; 4 the interface refused the change;\n"
-            "5 the endpoint is not trusted (another user's, or squatted); 6 the report\n"
-            "could not be written.\n";
+            "5 the endpoint is not trusted (another account's or session's, or made by a\n"
+            "sandboxed process); 6 the report could not be written.\n";
     return text;
 }
 
