@@ -4,30 +4,60 @@
  * longest wait for one answer, and how many answers came; then "slow <n> stalled <ms>":
  * how many answers took longer than 500 ms, and how long those took together; and every
  * 10 s (and at the end) "memory <s> <private KiB> <handles>" of the program, -1 where the
- * system does not tell. Exits 1 when the window is missing or its last message got no
+ * system does not tell (psapi first, else the system's process list). Exits 1 when the window is missing or its last message got no
  * answer within 15 s.
  * usage: stall_probe SECONDS */
 #include <windows.h>
 
 #include <psapi.h>
+#include <winternl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+/* The program's entry in the system's process list, into `entry`; FALSE when missing. */
+static BOOL processEntry(DWORD pid, SYSTEM_PROCESS_INFORMATION* entry)
+{
+    static char buffer[1 << 20];
+    ULONG offset = 0;
+    if (NtQuerySystemInformation(SystemProcessInformation, buffer, sizeof buffer, NULL) != 0)
+        return FALSE;
+    for (;;) {
+        const SYSTEM_PROCESS_INFORMATION* info = (const SYSTEM_PROCESS_INFORMATION*)(buffer + offset);
+        if ((DWORD)(ULONG_PTR)info->UniqueProcessId == pid) {
+            *entry = *info;
+            return TRUE;
+        }
+        if (!info->NextEntryOffset)
+            return FALSE;
+        offset += info->NextEntryOffset;
+    }
+}
+
 /* Appends one "memory" line to `lines`, printed after the first line, which the tour
- * reads on its own. */
-static void noteMemory(HANDLE program, ULONGLONG seconds, char* lines, size_t size)
+ * reads on its own. A figure the system gives as 0 (Wine does for another process) is
+ * not told: -1. */
+static void noteMemory(HANDLE program, DWORD pid, ULONGLONG seconds, char* lines, size_t size)
 {
     PROCESS_MEMORY_COUNTERS_EX counters;
+    SYSTEM_PROCESS_INFORMATION entry;
     DWORD handles = 0;
     long long privateKb = -1, handleCount = -1;
+    size_t used;
     ZeroMemory(&counters, sizeof counters);
     if (program && GetProcessMemoryInfo(program, (PROCESS_MEMORY_COUNTERS*)&counters,
-                                        sizeof counters))
+                                        sizeof counters) &&
+        counters.PrivateUsage > 0)
         privateKb = (long long)(counters.PrivateUsage / 1024);
-    if (program && GetProcessHandleCount(program, &handles))
+    if (program && GetProcessHandleCount(program, &handles) && handles > 0)
         handleCount = handles;
-    const size_t used = strlen(lines);
+    if ((privateKb < 0 || handleCount < 0) && processEntry(pid, &entry)) {
+        if (privateKb < 0 && entry.VirtualMemoryCounters.PagefileUsage > 0)
+            privateKb = (long long)(entry.VirtualMemoryCounters.PagefileUsage / 1024);
+        if (handleCount < 0 && entry.HandleCount > 0)
+            handleCount = entry.HandleCount;
+    }
+    used = strlen(lines);
     snprintf(lines + used, size - used, "memory %llu %lld %lld\n", seconds, privateKb,
              handleCount);
 }
@@ -53,7 +83,7 @@ int main(int argc, char** argv)
         DWORD_PTR result = 0;
         ULONGLONG waited;
         if (sent - start >= nextMemory) {
-            noteMemory(program, (sent - start) / 1000, memory, sizeof memory);
+            noteMemory(program, pid, (sent - start) / 1000, memory, sizeof memory);
             nextMemory += 10000;
         }
         answered = SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 15000, &result) != 0;
@@ -69,7 +99,7 @@ int main(int argc, char** argv)
         answers++;
         Sleep(50);
     }
-    noteMemory(program, (GetTickCount64() - start) / 1000, memory, sizeof memory);
+    noteMemory(program, pid, (GetTickCount64() - start) / 1000, memory, sizeof memory);
     printf("longest %llu answers %u\nslow %u stalled %llu\n", longest, answers, slow, stalled);
     printf("%s", memory);
     if (program)

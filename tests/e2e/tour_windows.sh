@@ -125,9 +125,13 @@ held() { "$bin/quorvix-devsim" --ctl state | grep -q "$1"; }
 wait_until 10 logged "Device found with PID: 2" || fail "the TK2 was not found"
 sim power-cycle
 held '"mic48V":{}' || fail "the power cycle kept the controls"
+w "$src/build/windows/tools/quorvix-resume-broadcast.exe" suspend || fail "the suspend was not broadcast"
+sleep 2.5 # the re-apply's settling wait
+logged "Resumed from sleep." && fail "a suspend notice re-applied"
 w "$src/build/windows/tools/quorvix-resume-broadcast.exe" || fail "the resume was not broadcast"
 wait_until 6 sh -c "grep -c 'Device found with PID: 2' '$log' | grep -qx 2" || fail "no detection after the resume"
 logged "Resumed from sleep." || fail "no log line for the resume"
+logged "Resume noticed by: the system's resume notice" || fail "the log does not say which notice counted"
 wait_until 5 held '"mic48V":{"1":1,' || fail "48V of MIC1 was not sent again"
 held '"sampleRate":44100' || fail "the sample rate was not sent again"
 find_window_titled '"Quorvix' && fail "the resume showed a window"
@@ -143,13 +147,22 @@ hold_requests() { # 0 off, 1 held until cancelled, 2 held ignoring the cancellat
         /t REG_DWORD /d "$1" /f >/dev/null 2>&1 || fail "could not set the driver's fault"
 }
 detections() { grep -c '^Device PID: 2' "$log" || true; }
+resident_kb() { # the program's resident memory as Linux counts it; wine may not tell its own
+    local pid
+    for pid in $(pgrep -f 'QuorvixDriver\.exe'); do
+        { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+            awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" && return
+    done
+    echo -1
+}
 backed_off() { logged "The driver did not answer in time; next detection in $1 s."; }
 for mode in 1 2; do
     # The second fault lasts a minute, for the memory figures.
     fault=$((mode == 1 ? 6 : 60))
     step "a driver holding every request ($mode) for $fault s: stalls of about 2 s, fewer and fewer"
     wait_until 20 logged "Device PID: 2" || fail "the program did not see the device"
-    w "$work/stall_probe.exe" $((fault + 4)) >"$work/stall-$mode.txt" 2>/dev/null &
+    timeout $((fault + 60)) "$wine" "$work/stall_probe.exe" $((fault + 4)) </dev/null \
+        >"$work/stall-$mode.txt" 2>/dev/null &
     probe=$!
     sleep 1
     hold_requests "$mode"
@@ -161,10 +174,12 @@ for mode in 1 2; do
         read -r _ click _ _ <"$work/click.txt"
         echo "a click during the fault was answered within ${click} ms"
         [ "$click" -le 500 ] || fail "a click during the fault waited $click ms"
+        rss_start=$(resident_kb)
     fi
     left=$((fault - (SECONDS - held_at)))
     [ "$left" -gt 0 ] && sleep "$left"
     seen=$(detections)
+    [ "$mode" = 2 ] && rss_end=$(resident_kb)
     hold_requests 0
     wait "$probe" || fail "the program stopped answering: $(cat "$work/stall-$mode.txt")"
     read -r _ longest _ answers <"$work/stall-$mode.txt"
@@ -188,6 +203,9 @@ for mode in 1 2; do
         if [ "${handles0:--1}" -ge 0 ] && [ "${handles1:--1}" -ge 0 ]; then
             [ $((handles1 - handles0)) -le 20 ] || fail "handles grew by $((handles1 - handles0))"
         fi
+        echo "resident memory from the click to the fault's end: ${rss_start} -> ${rss_end} KiB"
+        [ "$rss_start" -gt 0 ] && [ "$rss_end" -gt 0 ] || fail "the program's memory could not be read"
+        [ $((rss_end - rss_start)) -le 4096 ] || fail "resident memory grew by $((rss_end - rss_start)) KiB"
     fi
     # Found at the next probe, which the back-off may keep up to 30 s away.
     wait_until 40 sh -c "[ \$(grep -c '^Device PID: 2' '$log') -gt $seen ]" ||
