@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-bool DetectionBackoff::mayProbe(unsigned long heldRequests)
+bool DetectionBackoff::mayProbe(std::size_t heldRequests)
 {
     if (left > 0)
         --left;

@@ -5,6 +5,8 @@
 // then 30 detection ticks (seconds in the program). Any answer brings back one probe per
 // tick. While a request of ours is still held by the driver no probe is made at all, so
 // held requests never pile up. Counted in ticks, so a faster timer keeps the schedule.
+#include <cstddef>
+
 class DetectionBackoff
 {
 public:
@@ -13,7 +15,7 @@ public:
     // Called once per detection tick: true when this tick may open the device and probe,
     // that is the wait is over and `heldRequests` (requests of ours the driver still
     // holds) is 0. Ticks spent waiting for held requests count towards the wait.
-    bool mayProbe(unsigned long heldRequests);
+    bool mayProbe(std::size_t heldRequests);
     // The probe's outcome: `timedOut` when the driver did not answer within the bound.
     // Returns true when this changed the wait, so the caller may say so once.
     bool probed(bool timedOut);

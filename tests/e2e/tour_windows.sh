@@ -140,20 +140,21 @@ find_window_titled '"Quorvix' && fail "the resume showed a window"
 # thread for one request's bound, about 2 s, per handle that meets it; the detection then
 # waits longer after each probe that timed out (2, 4, 8, 16, 30 s) and opens no device
 # while a request of ours is held, so the tray answers in between and memory stays flat.
-x86_64-w64-mingw32-gcc -O1 -o "$work/stall_probe.exe" "$here/stall_probe.c" -lpsapi ||
+x86_64-w64-mingw32-gcc -O1 -o "$work/stall_probe.exe" "$here/stall_probe.c" -lpsapi -lntdll ||
     fail "could not build the stall probe"
 hold_requests() { # 0 off, 1 held until cancelled, 2 held ignoring the cancellation
     w reg add 'HKLM\System\CurrentControlSet\Services\QuorvixBus' /v StuckRequests \
         /t REG_DWORD /d "$1" /f >/dev/null 2>&1 || fail "could not set the driver's fault"
 }
 detections() { grep -c '^Device PID: 2' "$log" || true; }
-resident_kb() { # the program's resident memory as Linux counts it; wine may not tell its own
-    local pid
+resident_kb() { # the program's resident memory as Linux counts it (the largest process
+    local pid kb most=-1 # of its name in this prefix: the others are timeout and wine's loader)
     for pid in $(pgrep -f 'QuorvixDriver\.exe'); do
-        { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
-            awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" && return
+        { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+        kb=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
+        [ "${kb:-0}" -gt "$most" ] && most=$kb
     done
-    echo -1
+    echo "$most"
 }
 backed_off() { logged "The driver did not answer in time; next detection in $1 s."; }
 for mode in 1 2; do
@@ -171,7 +172,7 @@ for mode in 1 2; do
         # Right after the detection said it waits 8 s, a click is answered at once.
         wait_until 40 backed_off 8 || fail "the detection did not back off: $(grep 'did not answer' "$log")"
         w "$work/stall_probe.exe" 1 >"$work/click.txt" 2>/dev/null || fail "no answer to a click"
-        read -r _ click _ _ <"$work/click.txt"
+        read -r _ click _ _ < <(tr -d '\r' <"$work/click.txt")
         echo "a click during the fault was answered within ${click} ms"
         [ "$click" -le 500 ] || fail "a click during the fault waited $click ms"
         rss_start=$(resident_kb)
@@ -182,10 +183,12 @@ for mode in 1 2; do
     [ "$mode" = 2 ] && rss_end=$(resident_kb)
     hold_requests 0
     wait "$probe" || fail "the program stopped answering: $(cat "$work/stall-$mode.txt")"
-    read -r _ longest _ answers <"$work/stall-$mode.txt"
-    read -r _ slow _ stalled < <(sed -n 2p "$work/stall-$mode.txt")
+    # Wine's console ends lines in CR LF.
+    tr -d '\r' <"$work/stall-$mode.txt" >"$work/stall-$mode.lines"
+    read -r _ longest _ answers <"$work/stall-$mode.lines"
+    read -r _ slow _ stalled < <(sed -n 2p "$work/stall-$mode.lines")
     echo "longest stall ${longest} ms, ${answers} answers in $((fault + 4)) s, ${slow} answers slower than 0.5 s (${stalled} ms)"
-    grep '^memory ' "$work/stall-$mode.txt" | sed 's/^/  (s, private KiB, handles) /'
+    grep '^memory ' "$work/stall-$mode.lines" | sed 's/^/  (s, private KiB, handles) /'
     [ "$longest" -ge 1500 ] || fail "no request was held (longest stall $longest ms)"
     [ "$longest" -le 3500 ] || fail "a held request stalled the program for $longest ms"
     logged "Error reading device PID from driver" || fail "the held requests did not fail"
@@ -194,8 +197,8 @@ for mode in 1 2; do
         [ "$stalled" -le $((fault * 1000 * 2 / 5)) ] || fail "the program was stalled $stalled ms of $fault s"
         backed_off 16 || fail "the detection did not back off to 16 s"
         # Memory and handles from 10 s into the fault (held requests made) to its end.
-        read -r _ _ kb0 handles0 < <(grep '^memory 1[0-9] ' "$work/stall-$mode.txt" | head -n 1)
-        read -r _ _ kb1 handles1 < <(grep '^memory ' "$work/stall-$mode.txt" | tail -n 1)
+        read -r _ _ kb0 handles0 < <(grep '^memory 1[0-9] ' "$work/stall-$mode.lines" | head -n 1)
+        read -r _ _ kb1 handles1 < <(grep '^memory ' "$work/stall-$mode.lines" | tail -n 1)
         echo "memory over the fault: private ${kb0} -> ${kb1} KiB, handles ${handles0} -> ${handles1}"
         if [ "${kb0:--1}" -ge 0 ] && [ "${kb1:--1}" -ge 0 ]; then
             [ $((kb1 - kb0)) -le 4096 ] || fail "private memory grew by $((kb1 - kb0)) KiB"
@@ -227,7 +230,7 @@ probe=$!
 sleep 0.5
 xdotool key Tab Tab Tab Tab space # to "OK"
 wait "$probe" || fail "the program stopped answering behind the notice: $(cat "$work/stall-notice.txt")"
-read -r _ longest _ answers <"$work/stall-notice.txt"
+read -r _ longest _ answers < <(tr -d '\r' <"$work/stall-notice.txt")
 echo "notice to a pipe that never reads: longest stall ${longest} ms, ${answers} answers in 4 s"
 wait_until 5 logged "Error: Failed to send ASIO reset signal. Error code: 1460" ||
     fail "the notice's write did not end with a time-out: $(grep -a 'ASIO reset\|Could not open pipe' "$log" | tail -n 2)"

@@ -237,7 +237,7 @@ private slots:
         QList<int> probes;
         QList<int> changes;
         for (int tick = 1; tick <= 160; ++tick) {
-            const unsigned long held = tick >= 60 && tick <= 62 ? 1 : 0;
+            const std::size_t held = tick >= 60 && tick <= 62 ? 1 : 0;
             if (backoff.mayProbe(held)) {
                 probes << tick;
                 if (backoff.probed(tick < 150))
