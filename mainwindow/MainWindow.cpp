@@ -4,6 +4,8 @@
 #include "mainwindow/FirmwareTitle.h"
 #include "mainwindow/PanelFactory.h"
 #include "panels/PanelBase.h"
+#include "platform/DriverDevice.h"
+#include "platform/PlatformTypes.h"
 #include "settings/Settings.h"
 
 #include <QCloseEvent>
@@ -83,12 +85,22 @@ void MainWindow::closeEvent(QCloseEvent* event)
 
 void MainWindow::detectDevice()
 {
+    if (!backoff.mayProbe(platform::heldDriverRequests())) {
+        return;
+    }
     auto* probe = new AudioBusDevice();
     probe->openDevice();
     DevicePid pid = 0;
     // A failed read means no device: an unplugged unknown model stops being reported.
     if (!probe->readProductId(pid)) {
+        const bool timedOut = probe->isOpen() && platform::lastError() == platform::error::Timeout;
+        if (backoff.probed(timedOut) && timedOut) {
+            qDebug() << "The driver did not answer in time; next detection in"
+                     << backoff.waitTicks() << "s.";
+        }
         pid = 0;
+    } else {
+        backoff.probed(false);
     }
     productId = pid;
     qDebug() << "Device PID:" << productId;

@@ -1,8 +1,10 @@
 #pragma once
 // The window that holds the connected interface's panel. Once a second it looks for an
 // interface; once one is found and its panel installed, it watches the connection every
-// 400 ms and goes back to searching after three failed reads in a row.
+// 400 ms and goes back to searching after three failed reads in a row. A driver that
+// holds requests slows the search down (DetectionBackoff), so it cannot freeze the GUI.
 #include "driver/DriverTypes.h"
+#include "mainwindow/DetectionBackoff.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -65,4 +67,5 @@ private:
     std::uint32_t errorCount = 0;
     QPointer<PanelBase> panel;
     QString firmwareText;
+    DetectionBackoff backoff;
 };

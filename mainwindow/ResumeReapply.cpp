@@ -17,7 +17,9 @@ ResumeReapply::ResumeReapply(MainWindow* window) : QObject(window), window(windo
     settleTimer->setSingleShot(true);
     settleTimer->setInterval(kSettleMs);
     connect(settleTimer, &QTimer::timeout, this, &ResumeReapply::reapply);
-    watch = std::make_unique<platform::ResumeWatch>([this] { noticeResume(); });
+    clock.start();
+    watch = std::make_unique<platform::ResumeWatch>(
+        [this](platform::PowerNotice power) { notice(power); });
     if (!watch->failure().empty()) {
         qDebug() << "Resume from sleep is not watched:" << QString::fromStdString(watch->failure());
     }
@@ -25,14 +27,21 @@ ResumeReapply::ResumeReapply(MainWindow* window) : QObject(window), window(windo
 
 ResumeReapply::~ResumeReapply() = default;
 
-void ResumeReapply::noticeResume()
+void ResumeReapply::notice(platform::PowerNotice power)
 {
+    const std::string resume = decision.take(power, clock.elapsed());
+    if (resume.empty())
+        return;
+    if (cause.isEmpty())
+        cause = QString::fromStdString(resume);
     // Every further notice starts the wait again, so a burst ends in one re-apply.
     settleTimer->start();
 }
 
 void ResumeReapply::reapply()
 {
+    qDebug().noquote() << "Resume noticed by:" << cause;
+    cause.clear();
     qDebug() << "Resumed from sleep.";
     window->detectAgain();
 }

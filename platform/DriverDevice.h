@@ -29,7 +29,8 @@ void closeDriverDevice(NativeHandle device);
 
 // Timed-out requests whose buffers are still kept because the driver may write them:
 // on Windows one whose cancellation the driver ignored, until the driver completes it.
-// Off Windows a request never outlives its call, and this is 0.
+// Requests in flight and held ones are at most 8 together: beyond that a request fails at
+// once with error::Busy, unsent. Off Windows a request never outlives its call, and this is 0.
 std::size_t heldDriverRequests();
 
 } // namespace platform

@@ -19,6 +19,11 @@ namespace {
 constexpr DWORD kRequestLimitMs = 2000;
 // How long a cancelled request may take to come back before its buffers are handed over.
 constexpr DWORD kCancelWaitMs = 200;
+// Requests the driver may still write into (in flight, or held after ignoring their
+// cancellation), at most; one more is refused unsent. Each owner's handle dies with its
+// first held request and the detection opens none while any is held, so only a driver
+// fault beyond that reaches it.
+constexpr std::size_t kMostHeldRequests = 8;
 
 HANDLE toHandle(NativeHandle handle)
 {
@@ -68,11 +73,15 @@ void markDead(HANDLE device, DWORD code)
     deadLinks[device] = code;
 }
 
+// Requests in flight plus held ones: what the driver may still write into.
+std::atomic<std::size_t> outstandingRequests{0};
+
 VOID CALLBACK releaseWhenDone(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WAIT wait, TP_WAIT_RESULT)
 {
     // The event is set only after the driver's completion has been copied out.
     delete static_cast<Request*>(context);
     --heldRequests;
+    --outstandingRequests;
     CloseThreadpoolWait(wait);
 }
 
@@ -81,6 +90,7 @@ VOID CALLBACK releaseWhenDone(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WAIT wai
 void holdUntilDone(std::unique_ptr<Request> request)
 {
     ++heldRequests;
+    ++outstandingRequests;
     Request* held = request.release();
     PTP_WAIT wait = CreateThreadpoolWait(&releaseWhenDone, held, nullptr);
     if (wait)
@@ -106,6 +116,16 @@ bool deviceIoControl(NativeHandle device, std::uint32_t code, const void* in,
         SetLastError(dead);
         return false;
     }
+    // A slot for this request until it ends; a held request takes one of its own.
+    if (outstandingRequests.fetch_add(1) >= kMostHeldRequests) {
+        --outstandingRequests;
+        SetLastError(ERROR_BUSY);
+        return false;
+    }
+    struct Slot
+    {
+        ~Slot() { --outstandingRequests; }
+    } slot;
     auto request = std::make_unique<Request>(in, inLength, outLength);
     if (!request->overlapped.hEvent)
         return false; // CreateEventW's code stands

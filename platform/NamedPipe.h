@@ -43,7 +43,8 @@ void cancelPipeWait(std::uintptr_t thread);
 // Client end (CreateFileW with read and write access, no sharing, open-existing, and
 // identification as the most the server may impersonate).
 NativeHandle openPipeClient(const std::wstring& name);
-// WriteFile: one message.
+// WriteFile: one message. A server that has not taken it within 1000 ms (one that never
+// reads, once the pipe's buffer is full) fails it with error::Timeout.
 bool writePipeMessage(NativeHandle client, const void* data, std::uint32_t size,
                       std::uint32_t* written);
 void closePipeClient(NativeHandle client);

@@ -11,8 +11,9 @@ namespace {
 
 constexpr DWORD kBufferSize = 65536;
 constexpr DWORD kDefaultTimeoutMs = 300;
-// A connected client has this long to deliver its message; then its read is cancelled.
-constexpr DWORD kStalledClientMs = 1000;
+// A connected client has this long to deliver its message, and a server to take ours;
+// then the read or the write is cancelled.
+constexpr DWORD kStalledPeerMs = 1000;
 // A cancel that lands just before ReadFile starts waiting is lost, so it is repeated.
 constexpr DWORD kCancelRepeatMs = 20;
 
@@ -36,20 +37,21 @@ HANDLE duplicateCurrentThread()
     return thread;
 }
 
-// Cancels the reading thread's blocked ReadFile once the client has been silent too
-// long. The pipe is synchronous, so its read cannot carry a time-out of its own.
-class StalledReadWatch
+// Cancels the calling thread's blocked ReadFile or WriteFile once the peer has stalled
+// it too long. Both pipe ends are synchronous, so their calls cannot carry a time-out of
+// their own.
+class StalledCallWatch
 {
 public:
-    StalledReadWatch() : thread(duplicateCurrentThread())
+    StalledCallWatch() : thread(duplicateCurrentThread())
     {
-        if (thread && !CreateTimerQueueTimer(&timer, nullptr, &StalledReadWatch::cancelRead, this,
-                                             kStalledClientMs, kCancelRepeatMs, WT_EXECUTEDEFAULT))
+        if (thread && !CreateTimerQueueTimer(&timer, nullptr, &StalledCallWatch::cancelCall, this,
+                                             kStalledPeerMs, kCancelRepeatMs, WT_EXECUTEDEFAULT))
             timer = nullptr;
     }
-    ~StalledReadWatch() { stop(); }
-    StalledReadWatch(const StalledReadWatch&) = delete;
-    StalledReadWatch& operator=(const StalledReadWatch&) = delete;
+    ~StalledCallWatch() { stop(); }
+    StalledCallWatch(const StalledCallWatch&) = delete;
+    StalledCallWatch& operator=(const StalledCallWatch&) = delete;
 
     // Disarms the timer and waits for a callback in flight, so no cancel reaches a
     // later call of this thread.
@@ -67,9 +69,9 @@ public:
     bool expired() const { return fired.load(); }
 
 private:
-    static VOID CALLBACK cancelRead(PVOID context, BOOLEAN)
+    static VOID CALLBACK cancelCall(PVOID context, BOOLEAN)
     {
-        auto* watch = static_cast<StalledReadWatch*>(context);
+        auto* watch = static_cast<StalledCallWatch*>(context);
         watch->fired = true;
         CancelSynchronousIo(watch->thread);
     }
@@ -104,7 +106,7 @@ bool readPipeMessage(NativeHandle server, void* buffer, std::uint32_t size,
     // reading into a private buffer keeps the caller's untouched in that case.
     std::vector<char> message(size == 0 ? 1 : size);
     DWORD got = 0;
-    StalledReadWatch watch;
+    StalledCallWatch watch;
     const bool ok = ReadFile(toHandle(server), message.data(), size, &got, nullptr) != FALSE;
     DWORD code = ok ? ERROR_SUCCESS : GetLastError();
     watch.stop();
@@ -162,11 +164,22 @@ NativeHandle openPipeClient(const std::wstring& name)
 bool writePipeMessage(NativeHandle client, const void* data, std::uint32_t size,
                       std::uint32_t* written)
 {
+    // A server that takes the name and never reads would hold the caller (the GUI
+    // thread) for good once the pipe's buffer is full; it gets what a client gets.
     DWORD done = 0;
+    StalledCallWatch watch;
     const bool ok = WriteFile(toHandle(client), data, size, &done, nullptr) != FALSE;
-    if (ok && written)
+    DWORD code = ok ? ERROR_SUCCESS : GetLastError();
+    watch.stop();
+    if (!ok) {
+        if (code == ERROR_OPERATION_ABORTED && watch.expired())
+            code = ERROR_TIMEOUT;
+        SetLastError(code);
+        return false;
+    }
+    if (written)
         *written = done;
-    return ok;
+    return true;
 }
 
 void closePipeClient(NativeHandle client)

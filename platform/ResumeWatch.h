@@ -8,13 +8,23 @@
 
 namespace platform {
 
-// Calls `onResume` on the GUI thread for each resume notice. One resume can bring more
-// than one notice, so the receiver merges them. Where the system's notices cannot be
-// reached, the watch never calls and failure() says why.
+// The system's power notices, as the watch passes them on.
+enum class PowerNotice
+{
+    Suspend,    // the computer is about to sleep
+    Resume,     // the computer has resumed
+    DisplayOff, // the console display went off (Modern Standby machines only)
+    DisplayOn   // the console display came on (Modern Standby machines only)
+};
+
+// Calls `onNotice` on the GUI thread for each power notice. One resume can bring more
+// than one notice, and a display can go off without any sleep, so the receiver decides
+// what counts. Where the system's notices cannot be reached, the watch never calls and
+// failure() says why.
 class ResumeWatch
 {
 public:
-    explicit ResumeWatch(std::function<void()> onResume);
+    explicit ResumeWatch(std::function<void(PowerNotice)> onNotice);
     ~ResumeWatch();
     ResumeWatch(const ResumeWatch&) = delete;
     ResumeWatch& operator=(const ResumeWatch&) = delete;

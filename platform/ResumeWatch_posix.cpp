@@ -18,17 +18,18 @@ class SleepSignalReceiver : public QObject
     Q_OBJECT
 
 public:
-    explicit SleepSignalReceiver(std::function<void()> onResume) : onResume(std::move(onResume)) {}
+    explicit SleepSignalReceiver(std::function<void(platform::PowerNotice)> onNotice)
+        : onNotice(std::move(onNotice))
+    {}
 
 public slots:
     void prepareForSleep(bool goingToSleep)
     {
-        if (!goingToSleep)
-            onResume();
+        onNotice(goingToSleep ? platform::PowerNotice::Suspend : platform::PowerNotice::Resume);
     }
 
 private:
-    std::function<void()> onResume;
+    std::function<void(platform::PowerNotice)> onNotice;
 };
 
 } // namespace
@@ -37,7 +38,7 @@ namespace platform {
 
 struct ResumeWatch::Listener
 {
-    explicit Listener(std::function<void()> onResume) : receiver(std::move(onResume)) {}
+    explicit Listener(std::function<void(PowerNotice)> onNotice) : receiver(std::move(onNotice)) {}
 
     SleepSignalReceiver receiver;
     std::string failure;
@@ -46,8 +47,8 @@ struct ResumeWatch::Listener
     QString connectionName;
 };
 
-ResumeWatch::ResumeWatch(std::function<void()> onResume)
-    : listener(std::make_unique<Listener>(std::move(onResume)))
+ResumeWatch::ResumeWatch(std::function<void(PowerNotice)> onNotice)
+    : listener(std::make_unique<Listener>(std::move(onNotice)))
 {
     listener->connectionName =
         QStringLiteral("quorvix-resume-%1").arg(reinterpret_cast<quintptr>(this), 0, 16);

@@ -31,47 +31,49 @@ bool sleepsInModernStandby()
 namespace platform {
 
 // A hidden top-level window of its own: Windows broadcasts WM_POWERBROADCAST to top-level
-// windows only, and the program may have none (its main window is created hidden, and
-// the tray icon's window is message-only, which broadcasts never reach). On a Modern
-// Standby machine the resume broadcast can come late or not at all (for a while after
-// log-on, or while a full-screen app ran), so there the display coming back on after it
-// was off counts as a resume too.
+// windows only, and the program may have none of its own that is sure to get it (its main
+// window is created hidden and may never get a native window, and Qt's tray icon window,
+// though a hidden top-level window, belongs to Qt, which does not pass the broadcast on).
+// On a Modern Standby machine the suspend and resume broadcasts can come late or not at
+// all (for a while after log-on, or after a full-screen app ran), so there the display's
+// state is passed on too, for the receiver to judge.
 struct ResumeWatch::Listener
 {
-    explicit Listener(std::function<void()> onResume) : onResume(std::move(onResume)) {}
+    explicit Listener(std::function<void(PowerNotice)> onNotice) : onNotice(std::move(onNotice)) {}
 
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     {
         auto* self = reinterpret_cast<Listener*>(GetWindowLongPtrW(window, GWLP_USERDATA));
         if (message != WM_POWERBROADCAST || !self)
             return DefWindowProcW(window, message, wParam, lParam);
-        if (wParam == PBT_APMRESUMEAUTOMATIC) {
-            self->onResume();
+        if (wParam == PBT_APMSUSPEND) {
+            self->onNotice(PowerNotice::Suspend);
+        } else if (wParam == PBT_APMRESUMEAUTOMATIC) {
+            self->onNotice(PowerNotice::Resume);
         } else if (wParam == PBT_POWERSETTINGCHANGE && lParam) {
             const auto* setting = reinterpret_cast<const POWERBROADCAST_SETTING*>(lParam);
             if (IsEqualGUID(setting->PowerSetting, kConsoleDisplayState) &&
                 setting->DataLength == sizeof(DWORD)) {
                 DWORD state = 0;
                 std::memcpy(&state, setting->Data, sizeof state);
-                // The registration itself reports the current state first; only a change
-                // from off to on is a wake-up.
-                if (state == kDisplayOn && self->displayOff)
-                    self->onResume();
-                self->displayOff = state == kDisplayOff;
+                // Dimmed is neither: the display is still on for the user.
+                if (state == kDisplayOff)
+                    self->onNotice(PowerNotice::DisplayOff);
+                else if (state == kDisplayOn)
+                    self->onNotice(PowerNotice::DisplayOn);
             }
         }
         return TRUE;
     }
 
-    std::function<void()> onResume;
+    std::function<void(PowerNotice)> onNotice;
     HWND window = nullptr;
     HPOWERNOTIFY displayNotice = nullptr;
-    bool displayOff = false;
     std::string failure;
 };
 
-ResumeWatch::ResumeWatch(std::function<void()> onResume)
-    : listener(std::make_unique<Listener>(std::move(onResume)))
+ResumeWatch::ResumeWatch(std::function<void(PowerNotice)> onNotice)
+    : listener(std::make_unique<Listener>(std::move(onNotice)))
 {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSEXW windowClass{};

@@ -6,8 +6,9 @@
 
 namespace platform {
 
-// Opens the system's sound control panel. Returns a ShellExecuteA-style value:
-// greater than 32 on success, 32 or less on failure.
+// Opens the system's sound control panel (on Windows control.exe by its full path in the
+// system folder). Returns a ShellExecute-style value: greater than 32 on success, 32 or
+// less on failure.
 std::intptr_t openSoundControlPanel();
 
 // The command that restarts what re-reads the audio devices: on Windows the shell of

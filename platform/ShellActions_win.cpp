@@ -8,13 +8,6 @@
 
 namespace platform {
 
-std::intptr_t openSoundControlPanel()
-{
-    HINSTANCE result =
-        ShellExecuteA(nullptr, "open", "control.exe", "mmsys.cpl", nullptr, SW_SHOWNORMAL);
-    return reinterpret_cast<std::intptr_t>(result);
-}
-
 namespace {
 
 // How long a shell window's process may take to end after a forced taskkill.
@@ -63,6 +56,19 @@ bool sessionHasShell()
 }
 
 } // namespace
+
+std::intptr_t openSoundControlPanel()
+{
+    // By its full path, as the shell restart names its programs: a bare name would be
+    // looked for in the program's own folder and the current folder first.
+    const std::wstring system = folder(&GetSystemDirectoryW);
+    if (system.empty())
+        return SE_ERR_FNF;
+    const std::wstring control = system + L"\\control.exe";
+    HINSTANCE result =
+        ShellExecuteW(nullptr, L"open", control.c_str(), L"mmsys.cpl", nullptr, SW_SHOWNORMAL);
+    return reinterpret_cast<std::intptr_t>(result);
+}
 
 ShellCommand audioDeviceRefreshCommand()
 {

@@ -4,6 +4,7 @@
 #include "FastTimers.h"
 #include "LogCapture.h"
 #include "driver/DriverTypes.h"
+#include "mainwindow/DetectionBackoff.h"
 #include "mainwindow/MainWindow.h"
 #include "panels/tk1.h"
 #include "panels/tk2.h"
@@ -226,6 +227,54 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Device found with PID: 1"), kDetectWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(layoutWidgets(window).size(), 1, 1000);
         QCOMPARE(panelCount<tk1>(window), 1);
+    }
+
+    // The ticks on which probes are made while every probe times out until tick 150 and
+    // is answered from then on, with a request of ours held on ticks 60 to 62.
+    void backoffDoublesUpToThirtyTicksAndEndsOnAnAnswer()
+    {
+        DetectionBackoff backoff;
+        QList<int> probes;
+        QList<int> changes;
+        for (int tick = 1; tick <= 160; ++tick) {
+            const std::size_t held = tick >= 60 && tick <= 62 ? 1 : 0;
+            if (backoff.mayProbe(held)) {
+                probes << tick;
+                if (backoff.probed(tick < 150))
+                    changes << backoff.waitTicks();
+            }
+        }
+        // Gaps of 2, 4, 8, 16, then 30 at most; the probe due on tick 61 waits until no
+        // request is held; one answer brings back a probe on every tick.
+        QCOMPARE(probes, (QList<int>{1, 3, 7, 15, 31, 63, 93, 123, 153, 154, 155, 156, 157, 158,
+                                     159, 160}));
+        // Each change of the wait is reported once, so the log says it once.
+        QCOMPARE(changes, (QList<int>{2, 4, 8, 16, 30, 1}));
+    }
+
+    // A driver that never answers: each probe costs one request bound, so the detection
+    // waits longer after each, and finds the device once the driver answers again.
+    void silentDriverSlowsDetectionDown()
+    {
+        DeviceSimulator sim;
+        QVERIFY(sim.start({"--model", "tk2"}));
+        QVERIFY(sim.control("silent on").startsWith("ok"));
+        LogCapture log;
+        MainWindow window;
+        speedUp(window, kSpeed);
+        const QString eight =
+            QStringLiteral("The driver did not answer in time; next detection in 8 s.");
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(eight), 12000);
+        const QStringList lines = log.lines();
+        const int two = lines.indexOf("The driver did not answer in time; next detection in 2 s.");
+        const int four = lines.indexOf("The driver did not answer in time; next detection in 4 s.");
+        QVERIFY(two >= 0 && two < four && four < lines.indexOf(eight));
+        // One probe for each line, not one per tick.
+        QCOMPARE(log.countLines("Device PID: 0"), 3);
+
+        QVERIFY(sim.control("silent off").startsWith("ok"));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("Device found with PID: 2"), 8 * kTickMs + 4000);
+        QCOMPARE(log.count("next detection in 16 s"), 0);
     }
 };
 

@@ -8,6 +8,7 @@
 #include "PrivateSystemBus.h"
 #include "driver/DriverTypes.h"
 #include "mainwindow/MainWindow.h"
+#include "mainwindow/ResumeDecision.h"
 #include "mainwindow/ResumeReapply.h"
 #include "settings/Settings.h"
 #include "soak/SoakKit.h"
@@ -171,7 +172,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(rig.detected(pid, 1), kResumeWaitMs);
         QTest::qWait(300);
 
-        QCOMPARE(rig.log.lines().value(0), kResumed);
+        QCOMPARE(rig.log.lines().value(0),
+                 QString("Resume noticed by: the system's resume notice"));
+        QCOMPARE(rig.log.lines().value(1), kResumed);
         QCOMPARE(rig.log.countLines(kResumed), 1);
         QCOMPARE(appliedRequests(rig.sim), reconnectRequests);
         QCOMPARE(rig.detectionLines(pid), reconnectLines);
@@ -243,6 +246,45 @@ private slots:
         // The watch was listening all along: logind's own resume is heard.
         QVERIFY(rig.bus.resumeFromLogind());
         QTRY_VERIFY_WITH_TIMEOUT(rig.detected(1, 1), kResumeWaitMs);
+    }
+
+    // Modern Standby's display notices: a display that only idled off and on again is no
+    // resume; one that comes on after a suspend notice, or after more than a minute off,
+    // is. The system's resume notice always is.
+    void displayCountsOnlyAfterSuspendOrALongOff()
+    {
+        using platform::PowerNotice;
+        const std::string none;
+        const std::string resume = "the system's resume notice";
+        const std::string afterSuspend = "the display coming on after a suspend notice";
+        const std::int64_t minute = ResumeDecision::kStandbyEntryMs;
+        QCOMPARE(minute, 60000);
+        ResumeDecision d;
+        // The registration's first report, the display already on.
+        QCOMPARE(d.take(PowerNotice::DisplayOn, 0), none);
+        // Idle: off for half a minute, and exactly the entry time.
+        QCOMPARE(d.take(PowerNotice::DisplayOff, 1000), none);
+        QCOMPARE(d.take(PowerNotice::DisplayOn, 31000), none);
+        QCOMPARE(d.take(PowerNotice::DisplayOff, 40000), none);
+        QCOMPARE(d.take(PowerNotice::DisplayOn, 40000 + minute), none);
+        // Off longer than the entry takes; a repeated off report keeps the first time.
+        QCOMPARE(d.take(PowerNotice::DisplayOff, 200000), none);
+        QCOMPARE(d.take(PowerNotice::DisplayOff, 250000), none);
+        QCOMPARE(d.take(PowerNotice::DisplayOn, 275000),
+                 std::string("the display coming on after 75 s off"));
+        QCOMPARE(d.take(PowerNotice::DisplayOn, 276000), none);
+        // After a suspend notice a short off counts, once.
+        QCOMPARE(d.take(PowerNotice::Suspend, 300000), none);
+        QCOMPARE(d.take(PowerNotice::DisplayOff, 300500), none);
+        QCOMPARE(d.take(PowerNotice::DisplayOn, 305000), afterSuspend);
+        QCOMPARE(d.take(PowerNotice::DisplayOff, 306000), none);
+        QCOMPARE(d.take(PowerNotice::DisplayOn, 307000), none);
+        // The resume notice ends the suspend: the display that follows is the same wake.
+        QCOMPARE(d.take(PowerNotice::Suspend, 400000), none);
+        QCOMPARE(d.take(PowerNotice::DisplayOff, 400100), none);
+        QCOMPARE(d.take(PowerNotice::Resume, 410000), resume);
+        QCOMPARE(d.take(PowerNotice::DisplayOn, 410500), none);
+        QCOMPARE(d.take(PowerNotice::Resume, 500000), resume);
     }
 
     void resumeWithoutInterfaceChangesNothing()

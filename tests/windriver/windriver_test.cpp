@@ -402,6 +402,47 @@ void heldRequestsEndInTime(DWORD mode)
     closeDriverDevice(fresh);
 }
 
+// Requests held past their cancellation are bounded: of nine made at once on nine
+// handles, eight are held and the ninth is refused unsent; all are freed at the driver's
+// late completion.
+void heldRequestsAreBounded()
+{
+    constexpr int kCount = 9;
+    std::vector<NativeHandle> handles;
+    for (int i = 0; i < kCount; ++i)
+        handles.push_back(openDriverDevice(busName(kBus)));
+    CHECK(std::count(handles.begin(), handles.end(), kInvalidHandle) == 0);
+    CHECK(holdRequests(2));
+    std::vector<Reply> replies(kCount);
+    std::vector<std::thread> callers;
+    for (int i = 0; i < kCount; ++i)
+        callers.emplace_back([&, i] {
+            std::uint8_t out[4] = {};
+            replies[i] = request(handles[i], code::ReadProductId, nullptr, 0, out, sizeof out);
+        });
+    for (std::thread& caller : callers)
+        caller.join();
+    CHECK(holdRequests(0));
+    const auto failedWith = [&](std::uint32_t code) {
+        return std::count_if(replies.begin(), replies.end(),
+                             [code](const Reply& r) { return !r.ok && r.error == code; });
+    };
+    CHECK(failedWith(error::Timeout) == kCount - 1);
+    CHECK(failedWith(error::Busy) == 1);
+    CHECK(heldDriverRequests() == kCount - 1);
+    std::printf("held requests: %zu of %d, one refused\n", heldDriverRequests(), kCount);
+    for (NativeHandle h : handles)
+        closeDriverDevice(h);
+    const auto start = Clock::now();
+    while (heldDriverRequests() != 0 && millisecondsSince(start) < 8000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    CHECK(heldDriverRequests() == 0);
+    std::uint32_t pid = 0;
+    const NativeHandle fresh = openDriverDevice(busName(kBus));
+    CHECK(readPid(fresh, pid).ok && pid == 2);
+    closeDriverDevice(fresh);
+}
+
 // Last in the phase: the simulator quits while a request waits for its answer.
 void simulatorGoingAwayDisconnects(SimulatorControl& sim)
 {
@@ -441,6 +482,7 @@ void phaseMain()
     unplugRemovesTheDevice(sim);
     heldRequestsEndInTime(1);
     heldRequestsEndInTime(2);
+    heldRequestsAreBounded();
     simulatorGoingAwayDisconnects(sim);
 }
 

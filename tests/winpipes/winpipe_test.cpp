@@ -335,6 +335,38 @@ void silentClientIsDroppedAfterASecond()
     closePipeServer(server);
 }
 
+// A server that takes the name and never reads, with no buffer to take a message: the
+// write fails with the time-out code after about a second instead of holding the writer,
+// and a later write to a server that reads is not cut short by that watch.
+void writeToAServerThatNeverReadsEndsInASecond()
+{
+    const HANDLE squatter = CreateNamedPipeW(kPipe.c_str(), PIPE_ACCESS_DUPLEX,
+                                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                             1, 0, 0, 300, nullptr);
+    CHECK(squatter != INVALID_HANDLE_VALUE);
+    const NativeHandle client = openPipeClient(kPipe);
+    CHECK(client != kInvalidHandle);
+    const std::vector<char> notice(70000, '1');
+    std::uint32_t written = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = writePipeMessage(client, notice.data(), notice.size(), &written);
+    const std::uint32_t code = lastError();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    std::printf("write to a server that never reads ended after %lld ms\n",
+                static_cast<long long>(ms));
+    CHECK(!ok && code == error::Timeout);
+    CHECK(ms >= 900 && ms < 3000);
+    closePipeClient(client);
+    CloseHandle(squatter);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const NativeHandle server = createPipeServer(kPipe);
+    expectServed(server, "after");
+    closePipeServer(server);
+}
+
 // Wine gives every pipe server full impersonation whatever the client asked for.
 bool underWine()
 {
@@ -570,6 +602,7 @@ int main()
     cancellingEndsAReadThatAClientHolds();
     clientGoneBeforeConnectNeedsADisconnect();
     silentClientIsDroppedAfterASecond();
+    writeToAServerThatNeverReadsEndsInASecond();
     clientAllowsIdentificationOnly();
     floodWithSilentClientsIsServed();
     secondServerIsRefusedUntilTheFirstIsGone();

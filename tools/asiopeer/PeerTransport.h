@@ -29,6 +29,9 @@ struct Listener
 {
     std::string path;
     Handle handle = kNoHandle;
+    // On Windows a pipe without buffers, where a write waits for a read; a socket always
+    // has its buffer.
+    bool unbuffered = false;
 };
 
 // Listens on `listener.path`, refusing a pipe a live server already owns. False with a

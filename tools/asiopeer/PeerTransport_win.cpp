@@ -32,13 +32,15 @@ Handle fromHandle(HANDLE handle)
 
 // Overlapped, so that waits for a client or its data can end; duplex, because the
 // program opens its end for reading and writing.
-HANDLE newInstance(const std::string& path, bool first)
+HANDLE newInstance(const Listener& listener, bool first)
 {
+    // No buffer: a writer's message waits in its WriteFile until someone reads it.
+    const DWORD buffer = listener.unbuffered ? 0 : kBufferSize;
     const DWORD openMode =
         PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-    return CreateNamedPipeA(path.c_str(), openMode,
+    return CreateNamedPipeA(listener.path.c_str(), openMode,
                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                            PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, nullptr);
+                            PIPE_UNLIMITED_INSTANCES, buffer, buffer, 0, nullptr);
 }
 
 // Runs one overlapped call to its end, giving up (and cancelling it) after `waitMs`.
@@ -70,7 +72,7 @@ bool listenOn(Listener& listener, std::string& problem)
     // both without connecting, which a live server would count as a client.
     const bool exists =
         WaitNamedPipeA(listener.path.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT;
-    const HANDLE pipe = exists ? INVALID_HANDLE_VALUE : newInstance(listener.path, true);
+    const HANDLE pipe = exists ? INVALID_HANDLE_VALUE : newInstance(listener, true);
     if (exists || (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)) {
         problem = "a server already listens on " + listener.path;
         return false;
@@ -107,7 +109,7 @@ Handle acceptClient(Listener& listener, int waitMs)
         return kNoHandle;
     // Later clients find a listening instance while this one is read, as a socket's
     // backlog would take them.
-    const HANDLE next = newInstance(listener.path, false);
+    const HANDLE next = newInstance(listener, false);
     listener.handle = next == INVALID_HANDLE_VALUE ? kNoHandle : fromHandle(next);
     return fromHandle(pipe);
 }

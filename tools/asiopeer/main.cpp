@@ -37,6 +37,10 @@ void usage(std::FILE* out)
                  "      listen on %s and print every notice received, one line each:\n"
                  "      'notice N bytes: <hex of every byte on the wire> text: \"<payload>\"'.\n"
                  "      Exits after N notices when --count is given, else on SIGINT/SIGTERM.\n"
+                 "  squat [--hold MS]\n"
+                 "      take %s and never read: every client is kept connected, and on\n"
+                 "      Windows its write waits (the pipe has no buffer). Ends after MS\n"
+                 "      milliseconds (default 60000) or on SIGINT/SIGTERM.\n"
                  "  open [W0 W1 W2 W3 W4] [--hold MS]\n"
                  "      send a 20-byte open-window request (five 32-bit words, default\n"
                  "      0 0 0 0 1) to %s.\n"
@@ -47,8 +51,8 @@ void usage(std::FILE* out)
                  "  --help\n\n"
                  "--hold MS keeps the connection open MS milliseconds after writing.\n"
                  "Exit status: 0 done, 1 bad arguments, 2 no server, 3 write failed.\n",
-                 peer::kEndpointHelp, kNoticePipe, kRequestPipe, peer::kRawHelp, kRequestPipe,
-                 peer::kRawFrameHelp, kRequestPipe);
+                 peer::kEndpointHelp, kNoticePipe, kNoticePipe, kRequestPipe, peer::kRawHelp,
+                 kRequestPipe, peer::kRawFrameHelp, kRequestPipe);
 }
 
 std::string printable(const peer::Bytes& bytes, std::size_t from)
@@ -110,6 +114,38 @@ int serve(long long count, const std::string& logFile)
             log << line << std::endl;
         ++served;
     }
+    peer::stopListening(listener);
+    return 0;
+}
+
+// A process that took the notice pipe's name and never reads: a sender must not wait on
+// it for good.
+int squat(long long holdMs)
+{
+    peer::Listener listener{peer::endpointPath(kNoticePipe)};
+    listener.unbuffered = true;
+    std::string problem;
+    if (!peer::listenOn(listener, problem)) {
+        std::fprintf(stderr, "quorvix-asiopeer: %s\n", problem.c_str());
+        return 2;
+    }
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::printf("squatting %s\n", listener.path.c_str());
+    std::fflush(stdout);
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(holdMs > 0 ? holdMs : 60000);
+    std::vector<peer::Handle> kept;
+    while (!stopRequested && std::chrono::steady_clock::now() < end) {
+        const peer::Handle client = peer::acceptClient(listener, 100);
+        if (client == peer::kNoHandle)
+            continue;
+        kept.push_back(client);
+        std::printf("client %zu kept, nothing read\n", kept.size());
+        std::fflush(stdout);
+    }
+    for (peer::Handle client : kept)
+        peer::closeClient(client);
     peer::stopListening(listener);
     return 0;
 }
@@ -186,6 +222,8 @@ int main(int argc, char** argv)
     words.erase(words.begin());
     if (mode == "serve")
         return words.empty() ? serve(count, logFile) : badArguments("serve takes no words");
+    if (mode == "squat")
+        return words.empty() ? squat(holdMs) : badArguments("squat takes no words");
     if (mode == "open") {
         if (!words.empty() && words.size() != 5)
             return badArguments("open takes five words or none");
