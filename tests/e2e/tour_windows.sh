@@ -205,18 +205,30 @@ sleep 1
 [ "$(w "$ctl" get mic1.48v | tr -d '\r')" = on ] && after=off || after=on
 xdotool mousemove --window "$main" 79 228 click 1
 wait_until 5 watched "Button/Mic148VIsChecked $after" || fail "the watch did not see the click: $(tail -n 3 "$work/watch.out")"
-# Every visible window while quorvix-ctlw.exe runs: none may come up (a console would).
+# Started as Stream Deck's "Open" or a shortcut key starts it, from a process without a
+# console, a console program gets a console window; quorvix-ctlw.exe must show none.
+x86_64-w64-mingw32-gcc -O1 -mwindows -municode -o "$work/launch.exe" "$here/launch_probe.c" ||
+    fail "could not build the launch probe"
 visible() { xdotool search --onlyvisible --name '' 2>/dev/null | LC_ALL=C sort; }
-visible_before=$(visible)
-timeout 60 "$wine" "$ctlw" set headphone -24 </dev/null >"$work/ctlw.out" 2>/dev/null &
-ctlw_run=$!
-came_up=
-while kill -0 "$ctlw_run" 2>/dev/null; do
-    came_up+=$(comm -13 <(echo "$visible_before") <(visible))
-    sleep 0.1
-done
-wait "$ctlw_run" || fail "quorvix-ctlw.exe set exited with $?"
-[ -z "$came_up" ] || fail "a window came up while quorvix-ctlw.exe ran: $(xdotool getwindowname "${came_up%%$'\n'*}")"
+windows_while() { # <seconds> <program> <arguments...>: its exit code; $work/came_up: the windows that came up
+    local before run
+    before=$(visible)
+    : >"$work/came_up"
+    timeout 60 "$wine" "$work/launch.exe" "$@" </dev/null >/dev/null 2>&1 &
+    run=$!
+    while kill -0 "$run" 2>/dev/null; do
+        comm -13 <(echo "$before") <(visible) >>"$work/came_up"
+        sleep 0.1
+    done
+    wait "$run"
+}
+windows_while 3 "Z:${ctl//\//\\}" status
+# The probe must see the console window of quorvix-ctl.exe, or seeing none proves nothing.
+[ -s "$work/came_up" ] || fail "the launch probe saw no console window for quorvix-ctl.exe"
+windows_while 20 "Z:${ctlw//\//\\}" set headphone -24 || fail "quorvix-ctlw.exe set exited with $?"
+[ -s "$work/came_up" ] &&
+    fail "a window came up while quorvix-ctlw.exe ran: $(xdotool getwindowname "$(head -n 1 "$work/came_up")")"
+w "$ctlw" status >"$work/ctlw.out" 2>/dev/null || fail "quorvix-ctlw.exe status exited with $?"
 [ -s "$work/ctlw.out" ] && fail "quorvix-ctlw.exe printed: $(cat "$work/ctlw.out")"
 [ "$(w "$ctl" get headphone | tr -d '\r')" = -24 ] || fail "quorvix-ctlw.exe did not set the headphone to -24"
 wait_until 5 watched "Dial/HeadphoneValue -24" || fail "the watch did not see quorvix-ctlw.exe's change"
