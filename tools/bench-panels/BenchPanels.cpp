@@ -144,9 +144,14 @@ public:
             processes.push_back(process);
         }
         // Attached once each has printed the state.
-        for (QProcess* process : processes)
+        for (QProcess* process : processes) {
+            process->waitForStarted();
             while (!process->canReadLine() && process->state() == QProcess::Running)
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            if (!process->canReadLine())
+                std::fprintf(stderr, "a watcher did not attach: %s\n",
+                             process->readAllStandardError().constData());
+        }
     }
     ~Watchers()
     {
@@ -162,8 +167,10 @@ private:
     std::vector<QProcess*> processes;
 };
 
-// From the start of `quorvix-ctl set` to the watcher's line that reports the new value.
-std::vector<qint64> setToWatchLine(int runs)
+// From the start of `quorvix-ctl set` to the watcher's line that reports the new value,
+// with `gapMs` between one line and the next set: key presses come apart, while sets
+// back to back meet the watcher's bound of one batch per ControlWatchers::kBatchIntervalMs.
+std::vector<qint64> setToWatchLine(const Knob* knob, int runs, int gapMs)
 {
     const QString ctl = QCoreApplication::applicationDirPath() + "/quorvix-ctl";
     Watchers watcher(1);
@@ -172,7 +179,8 @@ std::vector<qint64> setToWatchLine(int runs)
     std::vector<qint64> ns;
     QByteArray seen;
     for (int i = 0; i < runs; ++i) {
-        const int value = -40 - (i % 2);
+        // Always a change, whatever the knob holds.
+        const int value = knob->value == -40 ? -41 : -40;
         const QByteArray wanted = "\"value\": " + QByteArray::number(value) + ',';
         QProcess process;
         QElapsedTimer timer;
@@ -180,15 +188,22 @@ std::vector<qint64> setToWatchLine(int runs)
         process.start(ctl, {"set", "headphone", QString::number(value)});
         seen.clear();
         while (!seen.contains(wanted) && timer.elapsed() < 5000) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            // Sleeps until the watcher's output (or the 400 ms connection watch) wakes it,
+            // leaving the processors to quorvix-ctl and the watcher.
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
             seen += watch.readAll();
         }
         if (!seen.contains(wanted)) {
-            std::fprintf(stderr, "the watcher did not report the change\n");
+            std::fprintf(stderr, "the watcher did not report the change: %s\n",
+                         watch.readAllStandardError().constData());
             break;
         }
         ns.push_back(timer.nsecsElapsed());
         process.waitForFinished(2000);
+        QElapsedTimer gap;
+        gap.start();
+        while (gap.elapsed() < gapMs)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
     return ns;
 }
@@ -313,6 +328,7 @@ int main(int argc, char** argv)
             print("knob step, posted (endpoint flooded)", summarize(ns), steps);
             std::printf("  %ld hostile connections during the flood\n", flood.connections());
         }
+        print("knob step, posted (no watchers)", summarize(postedSteps(knob, steps)), steps);
         {
             Watchers attached(4);
             print("knob step, posted (4 watchers attached)", summarize(postedSteps(knob, steps)),
@@ -321,10 +337,14 @@ int main(int argc, char** argv)
         const auto ns = ctlRuns(runs);
         if (!ns.empty())
             print("quorvix-ctl set, start to exit (goal <= 20 ms)", summarize(ns), int(ns.size()));
-        const auto toLine = setToWatchLine(runs);
+        const auto toLine = setToWatchLine(knob, runs, 100);
         if (!toLine.empty())
             print("quorvix-ctl set to the watch line (goal p50 <= 20 ms)", summarize(toLine),
                   int(toLine.size()));
+        const auto backToBack = setToWatchLine(knob, runs, 0);
+        if (!backToBack.empty())
+            print("  the same, sets back to back (one batch per 50 ms)", summarize(backToBack),
+                  int(backToBack.size()));
     }
 
     simulator.terminate();
