@@ -46,7 +46,6 @@ QStringList asNobody()
 
 CtlWatch::CtlWatch(const QStringList& arguments, const QString& program)
 {
-    clock.start();
     process.start(QStringLiteral(QUORVIX_BIN_DIR "/") + program, arguments);
     process.waitForStarted(5000);
 }
@@ -65,7 +64,6 @@ void CtlWatch::take()
     qsizetype end;
     while ((end = partial.indexOf('\n')) >= 0) {
         got << partial.left(end);
-        arrivals << clock.elapsed();
         partial.remove(0, end + 1);
     }
 }

@@ -2,7 +2,6 @@
 // Runs bin/quorvix-ctl from a test, keeping the test's own event loop turning while it
 // runs, so an endpoint served inside the test process answers it.
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QList>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -25,8 +24,8 @@ CtlResult runCtl(const QStringList& arguments, const QStringList& asUser = {},
 // cannot (not root, no such user, no setpriv).
 QStringList asNobody();
 
-// `quorvix-ctl watch` (or another long-running quorvix-ctl) kept running beside the test:
-// its stdout split into lines as they come, each with the time it arrived.
+// `quorvix-ctl watch` (or another quorvix-ctl, or quorvix-ctlw) running beside the test:
+// its stdout split into lines as they come.
 class CtlWatch
 {
 public:
@@ -35,8 +34,6 @@ public:
 
     // The complete lines so far.
     const QList<QByteArray>& lines() const { return got; }
-    // Milliseconds from the start to the arrival of line i.
-    qint64 arrival(qsizetype i) const { return arrivals.value(i); }
     // Turns the event loop until `count` lines came; false on time-out.
     bool waitForLines(qsizetype count, int timeoutMs = 5000);
     // Turns the event loop until a line satisfies `match`, from line `from` on; the
@@ -53,8 +50,6 @@ private:
     void take();
 
     QProcess process;
-    QElapsedTimer clock;
     QByteArray partial;
     QList<QByteArray> got;
-    QList<qint64> arrivals;
 };
