@@ -13,6 +13,7 @@
 #include "panels/PanelBase.h"
 #include "platform/PosixSupport.h"
 #include "report/ProgramFolders.h"
+#include "settings/Settings.h"
 #include "widgets/Button.h"
 #include "widgets/Knob.h"
 
@@ -804,12 +805,13 @@ private slots:
         QVERIFY(again.waitForLines(1));
     }
 
-    // Watchers that close mid-line or come and go a thousand times leave the panel and
-    // the other clients served.
+    // Watchers that close mid-line or come and go a thousand times leave the panel, the
+    // ASIO driver's pipe and the other clients served.
     void abusiveWatchersLeaveThePanelServing()
     {
         Rig rig;
         QVERIFY(rig.start("tk1"));
+        Settings settings; // serves the ASIO driver's pipe
         CtlWatch steady({"watch", "--json"});
         QVERIFY(steady.waitForLines(1));
         for (int i = 0; i < 1000; ++i) {
@@ -837,6 +839,19 @@ private slots:
         QCOMPARE(runCtl({"set", "headphone", "-7"}).exitCode, 0);
         QVERIFY(steady.waitFor(changedTo("Dial/HeadphoneValue", -7)) > 0);
         QCOMPARE(runCtl({"get", "headphone"}).out, QByteArray("-7\n"));
+
+        // The ASIO driver asks for the settings window: a 20-byte request whose fifth
+        // word is 1.
+        const std::string asio = platform::endpointPath(L"\\\\.\\pipe\\QuorvixASIOToPannel");
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, asio.c_str(), sizeof address.sun_path - 1);
+        QVERIFY(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+        const quint32 words[] = {qToLittleEndian(20u), 0, 0, 0, 0, qToLittleEndian(1u)};
+        QCOMPARE(::send(fd, words, sizeof words, MSG_NOSIGNAL), ssize_t(sizeof words));
+        ::close(fd);
+        QTRY_VERIFY_WITH_TIMEOUT(settings.isVisible(), 5000);
     }
 
     // A knob swept fast: a bounded number of lines a second, the last one its final value.
