@@ -185,6 +185,8 @@ void MainWindow::installPanel(DevicePid pid)
     baseLayout->addWidget(choice.panel);
     qDebug().noquote() << choice.logLine;
     update();
+    if (panelListener)
+        panelListener();
 }
 
 void MainWindow::startWatch(bool keepCount)
@@ -238,6 +240,8 @@ void MainWindow::clearBaseLayout()
         }
         delete item;
     }
+    if (panelListener)
+        panelListener();
 }
 
 void MainWindow::showStatus(const QString& text)

@@ -1,6 +1,7 @@
 #pragma once
 // The client end of the program's control endpoint, for quorvix-ctl. Plain C++.
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,11 +25,21 @@ ControlExchange exchangeControlRequest(const std::string& request, std::string& 
                                        bool (*complete)(const std::string& reply),
                                        std::string& why);
 
+// As exchangeControlRequest, for a reply that goes on until the endpoint ends the
+// connection (`watch`): every piece that arrives goes to `received` as it comes, and a
+// false from it ends the exchange. Only the first piece has a time limit; after it
+// this waits without one and returns Done once the program closed the connection,
+// which it notices at once, also when the program ended without closing it.
+ControlExchange streamControlRequest(const std::string& request,
+                                     const std::function<bool(const std::string& piece)>& received,
+                                     std::string& why);
+
 // The command line's arguments after the program name, as UTF-8.
 std::vector<std::string> commandArguments(int argc, char** argv);
 
 // Writes UTF-8 text to `stream` (stdout or stderr). A Windows console is given it as
 // UTF-16 and keeps its code page; a file, a pipe or a terminal elsewhere gets the bytes.
-void writeText(std::FILE* stream, const std::string& text);
+// False when not all of it was written (the reader left).
+bool writeText(std::FILE* stream, const std::string& text);
 
 } // namespace platform

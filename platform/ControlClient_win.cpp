@@ -133,10 +133,10 @@ bool finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD& done, DWOR
     return GetOverlappedResult(pipe, &overlapped, &done, FALSE) != FALSE;
 }
 
-} // namespace
-
-ControlExchange exchangeControlRequest(const std::string& request, std::string& reply,
-                                       bool (*complete)(const std::string& reply), std::string& why)
+// One exchange; with `stream`, the pieces go there instead of into `reply`.
+ControlExchange exchange(const std::string& request, std::string& reply,
+                         bool (*complete)(const std::string& reply),
+                         const std::function<bool(const std::string&)>* stream, std::string& why)
 {
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
@@ -193,10 +193,15 @@ ControlExchange exchangeControlRequest(const std::string& request, std::string& 
     }
     const DWORD deadline = GetTickCount() + kReplyTimeoutMs;
     reply.clear();
+    bool heard = false;
     char buffer[4096];
     for (;;) {
         const DWORD now = GetTickCount();
-        const DWORD left = static_cast<LONG>(deadline - now) > 0 ? deadline - now : 0;
+        // A stream waits without a limit once it has started: when the program ends, the
+        // system closes its end and the read fails with ERROR_BROKEN_PIPE at once.
+        const DWORD left = stream && heard                         ? INFINITE
+                           : static_cast<LONG>(deadline - now) > 0 ? deadline - now
+                                                                   : 0;
         overlapped = {};
         overlapped.hEvent = event.get();
         const BOOL started = ReadFile(pipe.get(), buffer, sizeof buffer, nullptr, &overlapped);
@@ -207,15 +212,39 @@ ControlExchange exchangeControlRequest(const std::string& request, std::string& 
             }
             break; // ERROR_BROKEN_PIPE: the program ended the connection
         }
+        heard = true;
+        if (stream) {
+            if (!(*stream)(std::string(buffer, done)))
+                return ControlExchange::Done;
+            continue;
+        }
         reply.append(buffer, done);
         if (complete(reply))
             return ControlExchange::Done;
     }
+    if (stream && heard)
+        return ControlExchange::Done;
     if (reply.empty()) {
         why = "the program closed the connection without a reply";
         return ControlExchange::Busy;
     }
     return complete(reply) ? ControlExchange::Done : ControlExchange::Failed;
+}
+
+} // namespace
+
+ControlExchange exchangeControlRequest(const std::string& request, std::string& reply,
+                                       bool (*complete)(const std::string& reply), std::string& why)
+{
+    return exchange(request, reply, complete, nullptr, why);
+}
+
+ControlExchange streamControlRequest(const std::string& request,
+                                     const std::function<bool(const std::string& piece)>& received,
+                                     std::string& why)
+{
+    std::string unused;
+    return exchange(request, unused, nullptr, &received, why);
 }
 
 std::vector<std::string> commandArguments(int, char**)
@@ -231,7 +260,7 @@ std::vector<std::string> commandArguments(int, char**)
     return arguments;
 }
 
-void writeText(std::FILE* stream, const std::string& text)
+bool writeText(std::FILE* stream, const std::string& text)
 {
     const HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
     DWORD mode = 0;
@@ -239,15 +268,17 @@ void writeText(std::FILE* stream, const std::string& text)
     const int wide = size ? MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0) : 0;
     if (wide <= 0 || !GetConsoleMode(handle, &mode)) {
         // A file or a pipe takes the UTF-8 bytes as they are.
-        std::fwrite(text.data(), 1, text.size(), stream);
-        return;
+        return std::fwrite(text.data(), 1, text.size(), stream) == text.size() &&
+               std::fflush(stream) == 0;
     }
     // A console takes UTF-16 whatever its code page, which stays as the user set it.
     std::wstring utf16(static_cast<std::size_t>(wide), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), size, utf16.data(), wide);
     std::fflush(stream);
     DWORD written = 0;
-    WriteConsoleW(handle, utf16.data(), static_cast<DWORD>(utf16.size()), &written, nullptr);
+    return WriteConsoleW(handle, utf16.data(), static_cast<DWORD>(utf16.size()), &written,
+                         nullptr) &&
+           written == utf16.size();
 }
 
 } // namespace platform
