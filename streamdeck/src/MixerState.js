@@ -128,11 +128,9 @@ export class MixerState extends EventEmitter {
 
     setOffline() {
         ++this.generation;
-        const was = this.online;
+        this.catalog = new ControlCatalog();
+        if (!this.online) return;
         this.online = false;
-        if (was || this.catalog.empty === false) {
-            this.catalog = new ControlCatalog();
-        }
-        if (was) this.emit("change");
+        this.emit("change");
     }
 }

@@ -32,7 +32,7 @@ function showControls(reply) {
         const current = String(settings.control ?? "");
         let found = current === "";
         for (const c of reply.controls.filter((c) => c.kind === select.dataset.kind)) {
-            const range = c.kind === "level" ? ` ${c.min}..${c.max}` : "";
+            const range = c.kind === "level" ? ` (${c.min}..${c.max})` : "";
             select.append(option(c.key, `${c.alias || c.key}${range}`));
             if (c.key.toLowerCase() === current.toLowerCase() || c.alias.toLowerCase() === current.toLowerCase()) {
                 select.value = c.key;

@@ -2,6 +2,7 @@
 // starts the plugin's CodePath with Node as the application does (working folder the
 // plugin folder; -port -pluginUUID -registerEvent -info), accepts its registration on
 // a local WebSocket, sends it the user's gestures and records every command it sends.
+// It relays between a property inspector and the plugin as the application does.
 // Like the application, it flips a two-state key on key up unless the manifest sets
 // DisableAutomaticStates, and it keeps the state the plugin sets.
 import { spawn } from "node:child_process";
@@ -26,31 +27,37 @@ export class StreamDeckStandIn {
     async start() {
         this.server = new WebSocketServer({ host: "127.0.0.1", port: 0 });
         await new Promise((resolve) => this.server.once("listening", resolve));
+        this.inspectors = new Map(); // context -> the property inspector's socket
         const registered = new Promise((resolve, reject) => {
-            this.server.once("connection", (socket) => {
-                this.socket = socket;
+            this.server.on("connection", (socket) => {
                 socket.once("message", (data) => {
                     const message = JSON.parse(data.toString());
+                    if (message.event === "registerPropertyInspector") {
+                        this.inspectors.set(message.uuid, socket);
+                        socket.on("message", (d) => this.fromInspector(message.uuid, JSON.parse(d.toString())));
+                        return;
+                    }
                     if (message.event !== "registerPlugin" || message.uuid !== this.manifest.UUID)
                         reject(new Error(`bad registration: ${data}`));
+                    this.socket = socket;
                     socket.on("message", (d) => this.onCommand(JSON.parse(d.toString())));
                     resolve();
                 });
             });
         });
-        const info = {
+        const info = (this.info = {
             application: { font: "Segoe UI", language: "en", platform: "windows", platformVersion: "10.0.22631", version: "6.9.0.21000" },
             plugin: { uuid: this.manifest.UUID, version: this.manifest.Version },
             devicePixelRatio: 2,
             colors: { buttonPressedBackgroundColor: "#303030FF", buttonPressedBorderColor: "#646464FF", buttonPressedTextColor: "#969696FF", highlightColor: "#0078FFFF", buttonMouseOverBackgroundColor: "#464646FF" },
             devices: [{ id: "DECK", name: "Stream Deck +", size: { columns: 4, rows: 2 }, type: 7 }],
-        };
+        });
         const major = Number(process.versions.node.split(".")[0]);
         if (String(major) !== this.manifest.Nodejs.Version && major < Number(this.manifest.Nodejs.Version))
             throw new Error(`the plugin wants Node ${this.manifest.Nodejs.Version}, this is ${process.version}`);
         this.plugin = spawn(process.execPath, [
             this.manifest.CodePath,
-            "-port", String(this.server.address().port),
+            "-port", String(this.port),
             "-pluginUUID", this.manifest.UUID,
             "-registerEvent", "registerPlugin",
             "-info", JSON.stringify(info),
@@ -60,13 +67,28 @@ export class StreamDeckStandIn {
         await Promise.race([registered, exited]);
     }
 
+    // The port a property inspector connects to.
+    get port() {
+        return this.server.address().port;
+    }
+
     async stop() {
         this.plugin?.kill();
+        for (const socket of this.inspectors.values()) socket.terminate();
         this.socket?.terminate();
         await new Promise((resolve) => this.server?.close(resolve));
     }
 
+    // A property inspector's messages: settings are kept and passed on to the plugin, as
+    // are its messages for the plugin.
+    fromInspector(context, message) {
+        if (message.event === "setSettings") this.changeSettings(context, message.payload);
+        if (message.event === "sendToPlugin") this.sendToPlugin(context, message.payload);
+    }
+
     onCommand(message) {
+        if (message.event === "sendToPropertyInspector")
+            this.inspectors.get(message.context)?.send(JSON.stringify({ event: message.event, action: this.instances.get(message.context)?.action, context: message.context, payload: message.payload }));
         const record = { time: Date.now(), ...message };
         this.commands.push(record);
         const instance = this.instances.get(message.context);
