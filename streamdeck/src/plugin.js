@@ -13,5 +13,9 @@ log(client.file ? `quorvix-ctl: ${client.file}` : "quorvix-ctl not found (QUORVI
 const mixer = new MixerState(client, log);
 for (const Action of [ToggleAction, LevelAction, SetupAction, ShowAction])
     streamDeck.actions.registerAction(new Action(mixer, log));
+// The watch child must not outlive the plugin: it holds one of the program's few watcher
+// places. (A plugin ended without a signal leaves it until its next line fails to write.)
+process.on("exit", () => mixer.stop());
+for (const signal of ["SIGTERM", "SIGINT", "SIGHUP"]) process.on(signal, () => process.exit(0));
 await streamDeck.connect();
 mixer.start();

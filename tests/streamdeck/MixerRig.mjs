@@ -2,7 +2,7 @@
 // data folders, for tests that drive the program from outside as a plugin does.
 import { execFile, spawn } from "node:child_process";
 import { createHash } from "node:crypto";
-import { mkdtempSync, readFileSync, rmSync, mkdirSync, chmodSync, existsSync } from "node:fs";
+import { chmodSync, existsSync, mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync } from "node:fs";
 import path from "node:path";
 import { setTimeout as sleep } from "node:timers/promises";
 
@@ -84,6 +84,22 @@ export class MixerRig {
         return entries
             .filter((e) => !polls.has(e.codeHex))
             .map((e) => `${e.codeHex} ${e.decoded?.request ?? e.name} ${createHash("sha1").update(e.inputHex ?? "").digest("hex").slice(0, 12)}`);
+    }
+
+    // The command lines of this rig's processes (those with its runtime folder) that
+    // contain `text`.
+    processes(text) {
+        const mine = `XDG_RUNTIME_DIR=${this.env.XDG_RUNTIME_DIR}\0`;
+        const found = [];
+        for (const pid of readdirSync("/proc").filter((name) => /^[0-9]+$/.test(name))) {
+            try {
+                const command = readFileSync(`/proc/${pid}/cmdline`, "utf8").replaceAll("\0", " ");
+                if (command.includes(text) && readFileSync(`/proc/${pid}/environ`, "utf8").includes(mine)) found.push(command);
+            } catch {
+                // gone meanwhile, or not ours to read
+            }
+        }
+        return found;
     }
 
     async until(test, what, timeoutMs = 30000) {

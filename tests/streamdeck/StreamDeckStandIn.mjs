@@ -72,8 +72,13 @@ export class StreamDeckStandIn {
         return this.server.address().port;
     }
 
+    // Ends the plugin as the application does when it quits, and waits for it.
     async stop() {
-        this.plugin?.kill();
+        if (this.plugin && this.plugin.exitCode === null && this.plugin.signalCode === null) {
+            const exited = new Promise((resolve) => this.plugin.once("exit", resolve));
+            this.plugin.kill();
+            await exited;
+        }
         for (const socket of this.inspectors.values()) socket.terminate();
         this.socket?.terminate();
         await new Promise((resolve) => this.server?.close(resolve));

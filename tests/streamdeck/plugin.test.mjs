@@ -173,3 +173,9 @@ test("keys go offline with the interface or the program, refuse presses, and com
     assert.equal(await rig.ctlOk("get", "headphone.mute"), muted);
     console.log(`# back online ${Date.now() - since} ms after the program was started`);
 });
+
+test("the plugin's watch ends with the plugin", async () => {
+    assert.equal(rig.processes("quorvix-ctl watch").length, 1);
+    await deck.stop();
+    await rig.until(async () => rig.processes("quorvix-ctl watch").length === 0, "the watch child ended", 2000);
+});
