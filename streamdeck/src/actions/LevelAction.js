@@ -16,7 +16,7 @@ export class LevelAction extends MixerAction {
     }
 
     onDialDown(ev) {
-        return this.press(ev.action, { ...ev.payload.settings, mute: true });
+        return this.press(ev.action, ev.payload.settings, { push: true });
     }
 
     async onDialRotate(ev) {
@@ -28,7 +28,7 @@ export class LevelAction extends MixerAction {
             while (this.pendingTicks.get(id)) {
                 const ticks = this.pendingTicks.get(id);
                 this.pendingTicks.set(id, 0);
-                await this.press(ev.action, { ...ev.payload.settings, ticks });
+                await this.press(ev.action, ev.payload.settings, { ticks });
             }
         } finally {
             this.turning.delete(id);
@@ -36,14 +36,14 @@ export class LevelAction extends MixerAction {
         }
     }
 
-    command(settings) {
+    command(settings, { push = false, ticks = 1 }) {
         const checked = this.mixer.catalog.checkLevel(settings);
         if (checked.error) return checked;
-        if (settings.mute) {
+        if (push) {
             const mute = this.mixer.catalog.muteOf(checked.control);
             return mute ? { args: ["toggle", mute.key] } : { error: `${checked.control.key} has no mute` };
         }
-        return { args: ["step", checked.control.key, String(checked.step * (settings.ticks ?? 1))] };
+        return { args: ["step", checked.control.key, String(checked.step * ticks)] };
     }
 
     render(action) {

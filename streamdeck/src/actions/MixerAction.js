@@ -52,13 +52,14 @@ export class MixerAction extends SingletonAction {
     }
 
     // A press: refused with the alert while offline or when the settings do not fit the
-    // connected model; otherwise `args` (from command(), null to refuse) run once.
-    async press(action, settings) {
+    // connected model; otherwise the command's arguments run once. gesture: what the
+    // subclass's command() needs beyond the settings (a dial's ticks or push).
+    async press(action, settings, gesture = {}) {
         if (!this.mixer.online) {
             await action.showAlert();
             return;
         }
-        const checked = this.command(settings ?? {});
+        const checked = this.command(settings ?? {}, gesture);
         if (checked.error) {
             this.log(`${this.manifestId}: ${checked.error}`);
             await action.showAlert();
@@ -93,5 +94,5 @@ export class MixerAction extends SingletonAction {
         return [0];
     }
 
-    // Subclasses: command(settings) -> {args, confirm} or {error}; render(action).
+    // Subclasses: command(settings, gesture) -> {args, confirm} or {error}; render(action).
 }
