@@ -1,5 +1,6 @@
 #include "control/ControlRequests.h"
 
+#include "control/ControlText.h"
 #include "control/ControlWire.h"
 #include "control/SetupStore.h"
 #include "mainwindow/MainWindow.h"
@@ -7,8 +8,7 @@
 #include "widgets/Button.h"
 #include "widgets/Knob.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
+#include <QDebug>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -55,11 +55,22 @@ bool wholeNumber(const QString& text, int& value)
     return ok;
 }
 
-// A JSON string literal with every character escaped as JSON needs.
-QString jsonString(const QString& text)
+// One control of `list --json`: its names, kind, range and value with the panel's text.
+QString listEntryJson(const PanelControl& control)
 {
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(array.mid(1, array.size() - 2));
+    using controltext::jsonString;
+    const controltext::Value value = controltext::valueOf(control);
+    const QString range = control.knob ? QStringLiteral("\"min\": %1, \"max\": %2, ")
+                                             .arg(control.knob->minimum)
+                                             .arg(control.knob->maximum)
+                                       : QString();
+    const QString current =
+        control.knob ? QString::number(value.value) : QLatin1String(value.value ? "true" : "false");
+    return QStringLiteral("{\"key\": %1, \"alias\": %2, \"kind\": \"%3\", %4\"value\": %5, "
+                          "\"shown\": %6}")
+        .arg(jsonString(control.key), jsonString(control.alias),
+             QLatin1String(control.knob ? "level" : "switch"), range, current,
+             jsonString(value.shown));
 }
 
 } // namespace
@@ -73,8 +84,8 @@ ControlReply ControlRequests::handle(const QStringList& fields)
     const qsizetype n = args.size();
     if (verb == QLatin1String("status") && (n == 0 || (n == 1 && args[0] == "--json")))
         return status(n == 1);
-    if (verb == QLatin1String("list") && n == 0)
-        return list();
+    if (verb == QLatin1String("list") && (n == 0 || (n == 1 && args[0] == "--json")))
+        return list(n == 1);
     if (verb == QLatin1String("get") && n == 1)
         return get(args[0]);
     if (verb == QLatin1String("set") && n == 2)
@@ -87,6 +98,11 @@ ControlReply ControlRequests::handle(const QStringList& fields)
         return show();
     if (verb == QLatin1String("setup"))
         return setup(args);
+    if (verb == QLatin1String("log-refusal") && n == 1) {
+        // The windowless quorvix-ctlw has no console: its refusals go to the log.
+        qWarning() << "quorvix-ctlw refused:" << args[0];
+        return {};
+    }
     return badInput(QStringLiteral("unknown request: %1").arg(fields.join(' ').left(80)));
 }
 
@@ -118,44 +134,46 @@ const PanelControl* ControlRequests::findControl(const QString& name, ControlRep
 ControlReply ControlRequests::status(bool json) const
 {
     PanelBase* panel = window ? window->currentPanel() : nullptr;
-    const bool connected = panel && !panel->controls().empty();
-    const QString model = connected ? panel->modelName() : QString();
-    const QString firmware = connected ? window->firmwareVersion() : QString();
+    controltext::State state;
+    state.connected = panel && !panel->controls().empty();
+    if (state.connected) {
+        state.model = panel->modelName();
+        state.firmware = window->firmwareVersion();
+        for (const PanelControl& control : panel->controls())
+            state.values.push_back(controltext::valueOf(control));
+    }
     ControlReply reply;
     if (json) {
-        // Written by hand to keep the fields and the controls in the panel's order.
-        QStringList controls;
-        if (connected) {
-            for (const PanelControl& control : panel->controls())
-                controls << jsonString(control.key) + QStringLiteral(": ") +
-                                (control.knob
-                                     ? QString::number(control.knob->value)
-                                     : QLatin1String(control.button->status ? "true" : "false"));
-        }
-        reply.output = QStringLiteral("{\"model\": %1, \"firmware\": %2, \"connected\": %3, "
-                                      "\"controls\": {%4}}\n")
-                           .arg(jsonString(model), jsonString(firmware),
-                                QLatin1String(connected ? "true" : "false"),
-                                controls.join(QStringLiteral(", ")));
+        reply.output = controltext::statusJson(state);
         return reply;
     }
-    if (!connected) {
+    if (!state.connected) {
         reply.output = QStringLiteral("connected: no\n");
         return reply;
     }
-    reply.output = QStringLiteral("model: %1\nfirmware: %2\nconnected: yes\n").arg(model, firmware);
+    reply.output = QStringLiteral("model: %1\nfirmware: %2\nconnected: yes\n")
+                       .arg(state.model, state.firmware);
     for (const PanelControl& control : panel->controls())
         reply.output +=
             QStringLiteral("%1 (%2): %3\n").arg(control.key, control.alias, currentText(control));
     return reply;
 }
 
-ControlReply ControlRequests::list() const
+ControlReply ControlRequests::list(bool json) const
 {
     ControlReply reply;
     PanelBase* panel = connectedPanel(reply);
     if (!panel)
         return reply;
+    if (json) {
+        QStringList entries;
+        for (const PanelControl& control : panel->controls())
+            entries << listEntryJson(control);
+        reply.output = QStringLiteral("{\"model\": %1, \"controls\": [%2]}\n")
+                           .arg(controltext::jsonString(panel->modelName()),
+                                entries.join(QStringLiteral(", ")));
+        return reply;
+    }
     for (const PanelControl& control : panel->controls())
         reply.output +=
             QStringLiteral("%1\t%2\t%3\n").arg(control.key, control.alias, kindText(control));

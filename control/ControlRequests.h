@@ -27,7 +27,7 @@ public:
 
 private:
     ControlReply status(bool json) const;
-    ControlReply list() const;
+    ControlReply list(bool json) const;
     ControlReply get(const QString& name) const;
     ControlReply set(const QString& name, const QString& value);
     ControlReply step(const QString& name, const QString& amount);

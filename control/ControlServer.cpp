@@ -1,5 +1,6 @@
 #include "control/ControlServer.h"
 
+#include "control/ControlWatchers.h"
 #include "control/ControlWire.h"
 #include "platform/ControlEndpoint.h"
 
@@ -13,13 +14,20 @@ ControlServer::ControlServer(MainWindow* window, QObject* parent)
     platform::ControlEndpoint::Events events;
     events.accepted = [this](int id) { accepted(id); };
     events.received = [this](int id, const QByteArray& bytes) { received(id, bytes); };
-    events.gone = [this](int id) { gone(id); };
+    events.gone = [this](int id) {
+        gone(id);
+        watchers->remove(id);
+    };
+    events.writable = [this](int id) { watchers->writable(id); };
     endpoint = std::make_unique<platform::ControlEndpoint>(std::move(events));
+    watchers = std::make_unique<ControlWatchers>(window, *endpoint);
 }
 
 ControlServer::~ControlServer()
 {
-    // The endpoint goes first, so no event reaches a half-destroyed server.
+    // The watchers go first, as they send through the endpoint; then the endpoint, so no
+    // event reaches a half-destroyed server.
+    watchers.reset();
     endpoint.reset();
 }
 
@@ -48,6 +56,7 @@ void ControlServer::accepted(int id)
 
 void ControlServer::received(int id, const QByteArray& bytes)
 {
+    // A watcher has nothing more to ask; what it sends is read only to hear it close.
     auto it = clients.find(id);
     if (it == clients.end())
         return;
@@ -72,9 +81,34 @@ void ControlServer::received(int id, const QByteArray& bytes)
         refuse(id, QStringLiteral("request is not UTF-8"));
         return;
     }
-    const ControlReply reply = requests.handle(text.split(QChar(controlwire::kSeparator)));
+    const QStringList fields = text.split(QChar(controlwire::kSeparator));
+    if (watch(id, fields))
+        return;
+    const ControlReply reply = requests.handle(fields);
     answer(id, QByteArray::fromStdString(controlwire::reply(reply.code, reply.message.toStdString(),
                                                             reply.output.toStdString())));
+}
+
+bool ControlServer::watch(int id, const QStringList& fields)
+{
+    const bool json = fields.size() == 2 && fields[1] == QLatin1String("--json");
+    if (fields.value(0) != QLatin1String("watch") || (fields.size() != 1 && !json))
+        return false;
+    if (watchers->full()) {
+        answer(id, QByteArray::fromStdString(controlwire::reply(
+                       controlwire::Refused,
+                       QStringLiteral("too many watchers: Quorvix Mixer serves at most %1 at a "
+                                      "time")
+                           .arg(ControlWatchers::kMaxWatchers)
+                           .toStdString(),
+                       {})));
+        return true;
+    }
+    gone(id); // no longer a client with a request to come
+    const QString first = watchers->add(id, json);
+    endpoint->send(id, QByteArray::fromStdString(
+                           controlwire::reply(controlwire::Done, {}, first.toStdString())));
+    return true;
 }
 
 void ControlServer::refuse(int id, const QString& message)

@@ -3,7 +3,10 @@
 // loop: one request line per connection and one reply. A client that is silent for
 // 1 s, sends more than 4 KiB, bytes that are not UTF-8 or an unknown request gets a
 // one-line error and is disconnected; beyond 8 clients at a time the rest are closed
-// at once. Created once the main window exists; lives as long as it may.
+// at once. `watch` keeps its connection: the reply carries the state, and the changes
+// follow (ControlWatchers) until either side closes; at most kMaxWatchers at a time,
+// apart from the 8, and one more is refused with exit code 4. Created once the main
+// window exists; lives as long as it may.
 #include "control/ControlRequests.h"
 
 #include <QByteArray>
@@ -12,6 +15,7 @@
 #include <map>
 #include <memory>
 
+class ControlWatchers;
 class MainWindow;
 class QTimer;
 
@@ -44,8 +48,11 @@ private:
     void gone(int id);
     void answer(int id, const QByteArray& reply);
     void refuse(int id, const QString& message);
+    // Starts a watch for the client; false when the request is not one.
+    bool watch(int id, const QStringList& fields);
 
     ControlRequests requests;
     std::unique_ptr<platform::ControlEndpoint> endpoint;
+    std::unique_ptr<ControlWatchers> watchers;
     std::map<int, Client> clients;
 };

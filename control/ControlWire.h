@@ -42,8 +42,11 @@ inline std::string reply(int code, const std::string& message, const std::string
     return std::to_string(code) + ' ' + std::to_string(body.size()) + ' ' + message + '\n' + body;
 }
 
-// Splits a reply; false while it is incomplete or when it is malformed.
-inline bool parseReply(const std::string& text, int& code, std::string& message, std::string& body)
+// Splits the reply at the start of text; `used` is its length. The reply to `watch` is
+// followed by the lines of the changes. False while it is incomplete or when it is
+// malformed.
+inline bool parseReplyStart(const std::string& text, int& code, std::string& message,
+                            std::string& body, std::size_t& used)
 {
     const auto end = text.find('\n');
     if (end == std::string::npos)
@@ -56,14 +59,23 @@ inline bool parseReply(const std::string& text, int& code, std::string& message,
     try {
         code = std::stoi(header.substr(0, first));
         const std::size_t length = std::stoul(header.substr(first + 1, second - first - 1));
-        if (text.size() - end - 1 != length)
+        if (text.size() - end - 1 < length)
             return false;
+        used = end + 1 + length;
     } catch (...) {
         return false;
     }
     message = header.substr(second + 1);
-    body = text.substr(end + 1);
+    body = text.substr(end + 1, used - end - 1);
     return true;
+}
+
+// Splits a reply that is the whole text; false while it is incomplete or when it is
+// malformed.
+inline bool parseReply(const std::string& text, int& code, std::string& message, std::string& body)
+{
+    std::size_t used = 0;
+    return parseReplyStart(text, code, message, body, used) && used == text.size();
 }
 
 inline bool replyComplete(const std::string& text)

@@ -18,11 +18,12 @@ struct Verb
 // which knows the connected model's controls.
 const Verb kVerbs[] = {
     {"status", "[--json]", "model, firmware, connected, every control with its value", 0, 1},
-    {"list", "", "one line per control: ini key, alias, kind, range", 0, 0},
+    {"list", "[--json]", "one line per control: ini key, alias, kind, range", 0, 1},
     {"get", "CONTROL", "prints the bare value: on/off, or the level", 1, 1},
     {"set", "CONTROL VALUE", "a switch: on|off; a level: a whole number within its range", 2, 2},
     {"step", "CONTROL N", "moves a level by N (signed), stopping at its range's ends", 2, 2},
     {"toggle", "CONTROL", "flips a switch", 1, 1},
+    {"watch", "[--json]", "the state, then a line per change, until the program quits", 0, 1},
     {"show", "", "shows the main window, as a click on the tray icon does", 0, 0},
     {"setup", "save|load|delete NAME", "stores, applies or removes a named setup", 2, 2},
     {"setup", "list", "names the connected model's setups", 1, 1},
@@ -72,10 +73,10 @@ std::string ctlHelp()
     text += "  --help | --version\n\n"
             "CONTROL is an ini key such as Dial/HeadphoneValue or its alias such as\n"
             "headphone or headphone.mute (see list). A level is the knob's stored value.\n\n"
-            "Exit codes: 0 done; 1 the program is not running; 2 bad input, nothing\n"
-            "changed; 3 no interface connected; 4 the interface refused the change;\n"
-            "5 the endpoint is not trusted (another user's, or squatted); 6 the report\n"
-            "could not be written.\n";
+            "Exit codes: 0 done; 1 the program is not running, or it quit during a watch;\n"
+            "2 bad input, nothing changed; 3 no interface connected; 4 the interface refused\n"
+            "the change, or too many watchers; 5 the endpoint is not trusted (another\n"
+            "user's, or squatted); 6 the report could not be written.\n";
     return text;
 }
 

@@ -7,25 +7,17 @@
 #include <QCoreApplication>
 #include <QDir>
 
-#include <cstdio>
-
 namespace {
-
-void say(std::FILE* stream, const std::string& text)
-{
-    std::fwrite(text.data(), 1, text.size(), stream);
-}
 
 // The program's own answer to `status --json`; empty when it does not run or is not
 // trusted, since a squatter's text has no place in the user's report.
-QByteArray programStatus()
+QByteArray programStatus(std::string& error)
 {
     std::string reply, why;
     const platform::ControlExchange outcome = platform::exchangeControlRequest(
         controlwire::request({"status", "--json"}), reply, &controlwire::replyComplete, why);
     if (outcome == platform::ControlExchange::Untrusted)
-        say(stderr, "quorvix-ctl: the report leaves out the status of an untrusted endpoint: " +
-                        why + '\n');
+        error = "the report leaves out the status of an untrusted endpoint: " + why;
     if (outcome != platform::ControlExchange::Done)
         return {};
     int code = 0;
@@ -37,7 +29,7 @@ QByteArray programStatus()
 
 } // namespace
 
-int runReportVerb(const std::string& zipPath, bool force)
+int runReportVerb(const std::string& zipPath, bool force, std::string& said, std::string& error)
 {
     // QStandardPaths finds the program's data folder through an application object.
     int argc = 1;
@@ -48,18 +40,18 @@ int runReportVerb(const std::string& zipPath, bool force)
     SupportReportRequest request;
     request.zipPath = QDir::cleanPath(QString::fromStdString(zipPath));
     request.force = force;
-    request.statusJson = programStatus();
-    QString error;
-    switch (writeSupportReport(request, &error)) {
+    request.statusJson = programStatus(error);
+    QString failure;
+    switch (writeSupportReport(request, &failure)) {
     case 0:
-        say(stdout, "Support report written to " +
-                        QDir::toNativeSeparators(request.zipPath).toStdString() + '\n');
+        said = "Support report written to " +
+               QDir::toNativeSeparators(request.zipPath).toStdString() + '\n';
         return controlwire::Done;
     case 2:
-        say(stderr, "quorvix-ctl: " + error.toStdString() + '\n');
+        error = failure.toStdString();
         return controlwire::BadInput;
     default:
-        say(stderr, "quorvix-ctl: " + error.toStdString() + '\n');
+        error = failure.toStdString();
         return controlwire::ReportFailed;
     }
 }

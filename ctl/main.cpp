@@ -1,13 +1,15 @@
 // quorvix-ctl: drives the running Quorvix Mixer from a key, a script or a Stream Deck
 // button. Exit codes: 0 done, 1 not running, 2 bad input, 3 no interface, 4 refused by
 // the interface, 5 untrusted endpoint, 6 the support report could not be written.
+// Built a second time as the windowless quorvix-ctlw (CtlOutput), which says nothing and
+// leaves its refusals in the program's log.
 #include "control/ControlWire.h"
 #include "ctl/CtlCommand.h"
+#include "ctl/CtlOutput.h"
 #include "ctl/ReportVerb.h"
 #include "platform/ControlClient.h"
 
 #include <chrono>
-#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -18,39 +20,97 @@ namespace {
 constexpr int kBusyRetries = 40;
 constexpr auto kBusyPause = std::chrono::milliseconds(50);
 
-void write(std::FILE* stream, const std::string& text)
+// Why no reply came, as an exit code with its message; Done when one did.
+int outcomeCode(platform::ControlExchange outcome, const std::string& why, CtlOutput& output)
 {
-    std::fwrite(text.data(), 1, text.size(), stream);
+    switch (outcome) {
+    case platform::ControlExchange::Done:
+        return controlwire::Done;
+    case platform::ControlExchange::NotRunning:
+        return output.fail(controlwire::NotRunning, "Quorvix Mixer is not running (" + why + ")");
+    case platform::ControlExchange::Busy:
+    case platform::ControlExchange::Failed:
+        return output.fail(controlwire::NotRunning, "Quorvix Mixer did not answer (" + why + ")");
+    case platform::ControlExchange::Untrusted:
+        return output.fail(controlwire::Untrusted, "refusing an untrusted endpoint: " + why);
+    }
+    return controlwire::NotRunning;
 }
 
-int fail(int code, const std::string& message)
+// `watch`: the reply, then every piece as it comes, until the program ends the watch.
+int runWatch(const std::string& request, CtlOutput& output)
 {
-    write(stderr, "quorvix-ctl: " + message + '\n');
-    return code;
+    std::string head, why;
+    bool started = false, readerGone = false;
+    int code = -1;
+    std::string message;
+    const auto show = [&](const std::string& text) {
+        readerGone = !output.out(text);
+        return !readerGone;
+    };
+    const auto received = [&](const std::string& piece) {
+        if (started)
+            return show(piece);
+        head += piece;
+        std::string body;
+        std::size_t used = 0;
+        if (!controlwire::parseReplyStart(head, code, message, body, used))
+            return head.size() <= controlwire::kMaxRequest * 4;
+        started = true;
+        return code == controlwire::Done && show(body + head.substr(used));
+    };
+    platform::ControlExchange outcome = platform::ControlExchange::Busy;
+    for (int attempt = 0; attempt < kBusyRetries; ++attempt) {
+        outcome = platform::streamControlRequest(request, received, why);
+        if (outcome != platform::ControlExchange::Busy)
+            break;
+        std::this_thread::sleep_for(kBusyPause);
+    }
+    if (outcome != platform::ControlExchange::Done)
+        return outcomeCode(outcome, why, output);
+    if (!started)
+        return output.fail(controlwire::NotRunning,
+                           "Quorvix Mixer sent a reply that cannot be read");
+    if (code != controlwire::Done)
+        return output.fail(code, message);
+    // Whoever read the lines stopped reading: an ordinary end of a watch.
+    if (readerGone)
+        return controlwire::Done;
+    return output.fail(controlwire::NotRunning, "Quorvix Mixer ended the watch");
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    platform::prepareConsole();
-    const CtlCommand command = parseCtlCommand(platform::commandArguments(argc, argv));
+    CtlOutput output(argc, argv);
+    const CtlCommand command = parseCtlCommand(output.arguments());
     switch (command.kind) {
     case CtlCommand::Kind::Help:
-        write(stdout, ctlHelp());
+        output.out(ctlHelp());
         return controlwire::Done;
     case CtlCommand::Kind::Version:
-        write(stdout, std::string("quorvix-ctl ") + QUORVIX_VERSION + '\n');
+        output.out(std::string("quorvix-ctl ") + QUORVIX_VERSION + '\n');
         return controlwire::Done;
     case CtlCommand::Kind::Invalid:
-        return fail(controlwire::BadInput, command.error);
-    case CtlCommand::Kind::Report:
-        return runReportVerb(command.fields.front(), command.force);
+        return output.fail(controlwire::BadInput, command.error);
+    case CtlCommand::Kind::Report: {
+        std::string said, error;
+        const int code = runReportVerb(command.fields.front(), command.force, said, error);
+        output.out(said);
+        if (code != controlwire::Done)
+            return output.fail(code, error);
+        if (!error.empty())
+            output.err(error);
+        return code;
+    }
     case CtlCommand::Kind::Request:
         break;
     }
 
     const std::string request = controlwire::request(command.fields);
+    if (command.fields.front() == "watch")
+        return runWatch(request, output);
     std::string reply, why;
     platform::ControlExchange outcome = platform::ControlExchange::Busy;
     for (int attempt = 0; attempt < kBusyRetries; ++attempt) {
@@ -60,23 +120,17 @@ int main(int argc, char** argv)
             break;
         std::this_thread::sleep_for(kBusyPause);
     }
-    switch (outcome) {
-    case platform::ControlExchange::Done:
-        break;
-    case platform::ControlExchange::NotRunning:
-        return fail(controlwire::NotRunning, "Quorvix Mixer is not running (" + why + ")");
-    case platform::ControlExchange::Busy:
-    case platform::ControlExchange::Failed:
-        return fail(controlwire::NotRunning, "Quorvix Mixer did not answer (" + why + ")");
-    case platform::ControlExchange::Untrusted:
-        return fail(controlwire::Untrusted, "refusing an untrusted endpoint: " + why);
-    }
+    if (outcome != platform::ControlExchange::Done)
+        return outcomeCode(outcome, why, output);
     int code = 0;
     std::string message, body;
     if (!controlwire::parseReply(reply, code, message, body))
-        return fail(controlwire::NotRunning, "Quorvix Mixer sent a reply that cannot be read");
-    write(stdout, body);
+        return output.fail(controlwire::NotRunning,
+                           "Quorvix Mixer sent a reply that cannot be read");
+    output.out(body);
+    if (code != controlwire::Done)
+        return output.fail(code, message);
     if (!message.empty())
-        write(stderr, "quorvix-ctl: " + message + '\n');
+        output.err(message);
     return code;
 }

@@ -173,6 +173,8 @@ void MainWindow::installPanel(DevicePid pid)
     baseLayout->addWidget(choice.panel);
     qDebug().noquote() << choice.logLine;
     update();
+    if (panelListener)
+        panelListener();
 }
 
 void MainWindow::startWatch(bool keepCount)
@@ -226,6 +228,8 @@ void MainWindow::clearBaseLayout()
         }
         delete item;
     }
+    if (panelListener)
+        panelListener();
 }
 
 void MainWindow::showStatus(const QString& text)

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 
 class AudioBusDevice;
 class PanelBase;
@@ -39,6 +40,9 @@ public:
     // detection timer carries on as after any failed tick. Without a connected interface
     // detection is running anyway, and this does nothing.
     void detectAgain();
+    // Called on the GUI thread whenever the installed panel changes: a panel was
+    // installed, or the one shown was taken away. One listener; an empty one removes it.
+    void setPanelListener(std::function<void()> listener) { panelListener = std::move(listener); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -65,4 +69,5 @@ private:
     std::uint32_t errorCount = 0;
     QPointer<PanelBase> panel;
     QString firmwareText;
+    std::function<void()> panelListener;
 };

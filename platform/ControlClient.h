@@ -1,5 +1,6 @@
 #pragma once
 // The client end of the program's control endpoint, for quorvix-ctl. Plain C++.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,15 @@ enum class ControlExchange
 ControlExchange exchangeControlRequest(const std::string& request, std::string& reply,
                                        bool (*complete)(const std::string& reply),
                                        std::string& why);
+
+// As exchangeControlRequest, for a reply that goes on until the endpoint ends the
+// connection (`watch`): every piece that arrives goes to `received` as it comes, and a
+// false from it ends the exchange. Only the first piece has a time limit; after it
+// this waits without one and returns Done once the program closed the connection,
+// which it notices at once, also when the program ended without closing it.
+ControlExchange streamControlRequest(const std::string& request,
+                                     const std::function<bool(const std::string& piece)>& received,
+                                     std::string& why);
 
 // The command line's arguments after the program name, as UTF-8.
 std::vector<std::string> commandArguments(int argc, char** argv);

@@ -33,10 +33,10 @@ private:
     int fd;
 };
 
-} // namespace
-
-ControlExchange exchangeControlRequest(const std::string& request, std::string& reply,
-                                       bool (*complete)(const std::string& reply), std::string& why)
+// One exchange; with `stream`, the pieces go there instead of into `reply`.
+ControlExchange exchange(const std::string& request, std::string& reply,
+                         bool (*complete)(const std::string& reply),
+                         const std::function<bool(const std::string&)>* stream, std::string& why)
 {
     const std::string path = endpointFolder() + "/control";
     sockaddr_un address;
@@ -94,13 +94,17 @@ ControlExchange exchangeControlRequest(const std::string& request, std::string& 
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
     reply.clear();
+    bool heard = false;
     char buffer[4096];
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                               deadline - std::chrono::steady_clock::now())
                               .count();
         pollfd waiting{socket.get(), POLLIN, 0};
-        const int ready = left > 0 ? ::poll(&waiting, 1, static_cast<int>(left)) : 0;
+        // A stream waits without a limit once it has started; the program's end closes it.
+        const int ready = stream && heard ? ::poll(&waiting, 1, -1)
+                          : left > 0      ? ::poll(&waiting, 1, static_cast<int>(left))
+                                          : 0;
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0) {
@@ -112,15 +116,39 @@ ControlExchange exchangeControlRequest(const std::string& request, std::string& 
             continue;
         if (got <= 0)
             break;
+        heard = true;
+        if (stream) {
+            if (!(*stream)(std::string(buffer, static_cast<std::size_t>(got))))
+                return ControlExchange::Done;
+            continue;
+        }
         reply.append(buffer, static_cast<std::size_t>(got));
         if (complete(reply))
             return ControlExchange::Done;
     }
+    if (stream && heard)
+        return ControlExchange::Done;
     if (reply.empty()) {
         why = "the program closed the connection without a reply";
         return ControlExchange::Busy;
     }
     return complete(reply) ? ControlExchange::Done : ControlExchange::Failed;
+}
+
+} // namespace
+
+ControlExchange exchangeControlRequest(const std::string& request, std::string& reply,
+                                       bool (*complete)(const std::string& reply), std::string& why)
+{
+    return exchange(request, reply, complete, nullptr, why);
+}
+
+ControlExchange streamControlRequest(const std::string& request,
+                                     const std::function<bool(const std::string& piece)>& received,
+                                     std::string& why)
+{
+    std::string unused;
+    return exchange(request, unused, nullptr, &received, why);
 }
 
 std::vector<std::string> commandArguments(int argc, char** argv)

@@ -98,10 +98,10 @@ bool finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD& done, DWOR
     return GetOverlappedResult(pipe, &overlapped, &done, FALSE) != FALSE;
 }
 
-} // namespace
-
-ControlExchange exchangeControlRequest(const std::string& request, std::string& reply,
-                                       bool (*complete)(const std::string& reply), std::string& why)
+// One exchange; with `stream`, the pieces go there instead of into `reply`.
+ControlExchange exchange(const std::string& request, std::string& reply,
+                         bool (*complete)(const std::string& reply),
+                         const std::function<bool(const std::string&)>* stream, std::string& why)
 {
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
@@ -149,10 +149,15 @@ ControlExchange exchangeControlRequest(const std::string& request, std::string& 
     }
     const DWORD deadline = GetTickCount() + kReplyTimeoutMs;
     reply.clear();
+    bool heard = false;
     char buffer[4096];
     for (;;) {
         const DWORD now = GetTickCount();
-        const DWORD left = static_cast<LONG>(deadline - now) > 0 ? deadline - now : 0;
+        // A stream waits without a limit once it has started: when the program ends, the
+        // system closes its end and the read fails with ERROR_BROKEN_PIPE at once.
+        const DWORD left = stream && heard                         ? INFINITE
+                           : static_cast<LONG>(deadline - now) > 0 ? deadline - now
+                                                                   : 0;
         overlapped = {};
         overlapped.hEvent = event.get();
         const BOOL started = ReadFile(pipe.get(), buffer, sizeof buffer, nullptr, &overlapped);
@@ -163,15 +168,39 @@ ControlExchange exchangeControlRequest(const std::string& request, std::string& 
             }
             break; // ERROR_BROKEN_PIPE: the program ended the connection
         }
+        heard = true;
+        if (stream) {
+            if (!(*stream)(std::string(buffer, done)))
+                return ControlExchange::Done;
+            continue;
+        }
         reply.append(buffer, done);
         if (complete(reply))
             return ControlExchange::Done;
     }
+    if (stream && heard)
+        return ControlExchange::Done;
     if (reply.empty()) {
         why = "the program closed the connection without a reply";
         return ControlExchange::Busy;
     }
     return complete(reply) ? ControlExchange::Done : ControlExchange::Failed;
+}
+
+} // namespace
+
+ControlExchange exchangeControlRequest(const std::string& request, std::string& reply,
+                                       bool (*complete)(const std::string& reply), std::string& why)
+{
+    return exchange(request, reply, complete, nullptr, why);
+}
+
+ControlExchange streamControlRequest(const std::string& request,
+                                     const std::function<bool(const std::string& piece)>& received,
+                                     std::string& why)
+{
+    std::string unused;
+    return exchange(request, unused, nullptr, &received, why);
 }
 
 std::vector<std::string> commandArguments(int, char**)

@@ -23,6 +23,8 @@ public:
         std::function<void(int client)> accepted;
         std::function<void(int client, const QByteArray& bytes)> received;
         std::function<void(int client)> gone; // the client closed its end
+        // The bytes that send() could not hand to the system at once are now sent.
+        std::function<void(int client)> writable;
     };
 
     explicit ControlEndpoint(Events events);
@@ -36,6 +38,12 @@ public:
     bool listen(QString& reason);
     // Sends bytes (a reply far smaller than the system's buffers) and ends the client.
     void reply(int client, const QByteArray& bytes);
+    // Sends bytes and keeps the client. Never waits: what the system does not take now
+    // is kept and sent as the client reads; the caller bounds it (see unsent()). A client
+    // that went away is reported by `gone`, never here.
+    void send(int client, const QByteArray& bytes);
+    // The bytes given to send() that the system has not taken yet.
+    qsizetype unsent(int client) const;
     // Ends the client without a word.
     void drop(int client);
     // The endpoint's name for log lines: the pipe name or the socket path.

@@ -5,6 +5,7 @@
 
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <map>
@@ -20,6 +21,9 @@ struct ControlEndpoint::State
     {
         int fd = -1;
         std::unique_ptr<QSocketNotifier> notifier;
+        // Bytes the socket did not take yet, and the notifier that sends them when it can.
+        QByteArray unsent;
+        std::unique_ptr<QSocketNotifier> writer;
     };
 
     Events events;
@@ -32,6 +36,7 @@ struct ControlEndpoint::State
 
     void acceptAll();
     void readFrom(int id);
+    void writeTo(int id);
     void close(int id);
 };
 
@@ -122,12 +127,36 @@ void ControlEndpoint::State::readFrom(int id)
         events.received(id, QByteArray(buffer, static_cast<int>(got)));
 }
 
+void ControlEndpoint::State::writeTo(int id)
+{
+    auto it = clients.find(id);
+    if (it == clients.end())
+        return;
+    Client& client = it->second;
+    const ssize_t n = ::send(client.fd, client.unsent.constData(),
+                             static_cast<size_t>(client.unsent.size()), MSG_NOSIGNAL);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    if (n < 0) {
+        // A broken connection: the read notifier reports the client gone.
+        client.unsent.clear();
+    } else {
+        client.unsent.remove(0, n);
+    }
+    if (!client.unsent.isEmpty())
+        return;
+    client.writer->setEnabled(false);
+    if (events.writable)
+        events.writable(id);
+}
+
 void ControlEndpoint::State::close(int id)
 {
     auto it = clients.find(id);
     if (it == clients.end())
         return;
     it->second.notifier.reset();
+    it->second.writer.reset();
     ::close(it->second.fd);
     clients.erase(it);
 }
@@ -141,6 +170,38 @@ void ControlEndpoint::reply(int client, const QByteArray& bytes)
     // simply misses it.
     ::send(it->second.fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
     d->close(client);
+}
+
+void ControlEndpoint::send(int client, const QByteArray& bytes)
+{
+    auto it = d->clients.find(client);
+    if (it == d->clients.end())
+        return;
+    State::Client& c = it->second;
+    if (!c.unsent.isEmpty()) {
+        c.unsent += bytes;
+        return;
+    }
+    // The socket is non-blocking: this takes what fits and returns at once.
+    ssize_t n = ::send(c.fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
+    if (n < 0 && errno != EAGAIN && errno != EINTR)
+        return; // a broken connection: the read notifier reports the client gone
+    n = std::max<ssize_t>(n, 0);
+    if (n == bytes.size())
+        return;
+    c.unsent = bytes.mid(n);
+    if (!c.writer) {
+        c.writer = std::make_unique<QSocketNotifier>(c.fd, QSocketNotifier::Write);
+        QObject::connect(c.writer.get(), &QSocketNotifier::activated,
+                         [state = d.get(), client] { state->writeTo(client); });
+    }
+    c.writer->setEnabled(true);
+}
+
+qsizetype ControlEndpoint::unsent(int client) const
+{
+    auto it = d->clients.find(client);
+    return it == d->clients.end() ? 0 : it->second.unsent.size();
 }
 
 void ControlEndpoint::drop(int client)

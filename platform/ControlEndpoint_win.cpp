@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <map>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -96,7 +97,10 @@ struct ControlEndpoint::State
         Operation read;
         Operation write;
         char buffer[kInBuffer];
+        // The bytes of the write in progress, which must stay put until it ends, and
+        // those that wait for it.
         QByteArray outgoing;
+        QByteArray queued;
         bool replied = false;
         std::unique_ptr<QTimer> linger;
     };
@@ -115,6 +119,9 @@ struct ControlEndpoint::State
     void connected();
     void startRead(int id);
     void readDone(int id);
+    // Starts writing the queued bytes when no write is in progress.
+    void startWrite(int id);
+    void writeDone(int id);
     void close(std::unique_ptr<Instance> instance);
 };
 
@@ -237,6 +244,55 @@ void ControlEndpoint::State::readDone(int id)
         startRead(id);
 }
 
+void ControlEndpoint::State::startWrite(int id)
+{
+    Instance& instance = *clients.at(id);
+    Operation& op = instance.write;
+    if (op.pending || instance.queued.isEmpty())
+        return;
+    if (!op.notifier) {
+        op.notifier = std::make_unique<QWinEventNotifier>(op.event);
+        QObject::connect(op.notifier.get(), &QWinEventNotifier::activated,
+                         [this, id] { writeDone(id); });
+    }
+    instance.outgoing = std::exchange(instance.queued, QByteArray());
+    // Overlapped, so a client that does not read leaves the write pending instead of
+    // holding up the GUI thread. Every outcome ends in writeDone, as for the reads.
+    op.pending = true;
+    if (WriteFile(instance.pipe, instance.outgoing.constData(),
+                  static_cast<DWORD>(instance.outgoing.size()), nullptr, &op.overlapped)) {
+        SetEvent(op.event);
+    } else if (GetLastError() != ERROR_IO_PENDING) {
+        op.pending = false;
+        SetEvent(op.event);
+    }
+}
+
+void ControlEndpoint::State::writeDone(int id)
+{
+    auto it = clients.find(id);
+    if (it == clients.end())
+        return;
+    Instance& instance = *it->second;
+    DWORD wrote = 0;
+    const bool ok = instance.write.pending &&
+                    GetOverlappedResult(instance.pipe, &instance.write.overlapped, &wrote, FALSE);
+    instance.write.pending = false;
+    ResetEvent(instance.write.event);
+    instance.outgoing.clear();
+    if (!ok) {
+        // A broken pipe: the pending read reports the client gone.
+        instance.queued.clear();
+        return;
+    }
+    if (!instance.queued.isEmpty()) {
+        startWrite(id);
+        return;
+    }
+    if (events.writable)
+        events.writable(id);
+}
+
 void ControlEndpoint::State::close(std::unique_ptr<Instance> instance)
 {
     if (!instance)
@@ -308,6 +364,24 @@ void ControlEndpoint::reply(int client, const QByteArray& bytes)
     instance.linger->setSingleShot(true);
     QObject::connect(instance.linger.get(), &QTimer::timeout, [this, client] { drop(client); });
     instance.linger->start(kLingerMs);
+}
+
+void ControlEndpoint::send(int client, const QByteArray& bytes)
+{
+    auto it = d->clients.find(client);
+    if (it == d->clients.end())
+        return;
+    it->second->queued += bytes;
+    d->startWrite(client);
+}
+
+qsizetype ControlEndpoint::unsent(int client) const
+{
+    auto it = d->clients.find(client);
+    if (it == d->clients.end())
+        return 0;
+    const State::Instance& instance = *it->second;
+    return (instance.write.pending ? instance.outgoing.size() : 0) + instance.queued.size();
 }
 
 void ControlEndpoint::drop(int client)

@@ -76,7 +76,8 @@ x86_64-w64-mingw32-gcc -std=c99 -O1 -s -Wall -Wextra -Werror -o "$out/tools/quor
   tools/resume-broadcast/main.c || die "building the resume broadcast failed"
 
 mkdir -p "$dist/platforms" "$dist/styles" "$dist/imageformats"
-cp "$out/cmake/bin/QuorvixDriver.exe" "$out/cmake/bin/quorvix-ctl.exe" "$out/cmake/bin/QuorvixDriver_en_US.qm" \
+cp "$out/cmake/bin/QuorvixDriver.exe" "$out/cmake/bin/quorvix-ctl.exe" "$out/cmake/bin/quorvix-ctlw.exe" \
+  "$out/cmake/bin/QuorvixDriver_en_US.qm" \
   "$out/cmake/bin/QuorvixDriver_zh_CN.qm" "$dist/"
 # The Stream Deck plugin, which the same CMake run builds with Node 20 and npm.
 cp "$out/cmake/streamdeck/QuorvixMixer.streamDeckPlugin" "$dist/" ||
@@ -113,9 +114,9 @@ done
 
 # Debug sections only make the runtime DLLs big (libstdc++-6.dll: 23 MB).
 find "$dist" -name '*.dll' -exec x86_64-w64-mingw32-strip --strip-unneeded {} +
-x86_64-w64-mingw32-strip --strip-unneeded "$dist/QuorvixDriver.exe" "$dist/quorvix-ctl.exe"
+x86_64-w64-mingw32-strip --strip-unneeded "$dist/QuorvixDriver.exe" "$dist/quorvix-ctl.exe" "$dist/quorvix-ctlw.exe"
 
-expected="QuorvixDriver.exe quorvix-ctl.exe QuorvixDriver_en_US.qm QuorvixDriver_zh_CN.qm Qt6Core.dll Qt6Gui.dll
+expected="QuorvixDriver.exe quorvix-ctl.exe quorvix-ctlw.exe QuorvixDriver_en_US.qm QuorvixDriver_zh_CN.qm Qt6Core.dll Qt6Gui.dll
 Qt6Widgets.dll imageformats/qico.dll libgcc_s_seh-1.dll libstdc++-6.dll libwinpthread-1.dll
 platforms/qwindows.dll styles/qwindowsvistastyle.dll QuorvixMixer.streamDeckPlugin"
 actual=$(cd "$dist" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)

@@ -1,30 +1,35 @@
 // quorvix-ctl against the program's control endpoint, served in this process by a main
 // window over the simulator: every verb on each model changes exactly what one manual
 // change does, each exit code, named setups, other users, squatters and hostile
-// clients.
+// clients; `watch` and its bounds; the windowless quorvix-ctlw.
 #include "CtlRunner.h"
 #include "DeviceSimulator.h"
 #include "FastTimers.h"
 #include "LogCapture.h"
 #include "PanelTestKit.h"
 #include "control/ControlServer.h"
+#include "control/ControlWatchers.h"
 #include "mainwindow/MainWindow.h"
 #include "panels/PanelBase.h"
 #include "platform/PosixSupport.h"
+#include "report/ProgramFolders.h"
 #include "widgets/Button.h"
 #include "widgets/Knob.h"
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <cerrno>
 #include <cstring>
+#include <malloc.h>
 #include <memory>
 #include <pwd.h>
 #include <sys/socket.h>
@@ -180,6 +185,41 @@ QString setupPath(const QString& model, const QString& name)
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/setups/" + model +
            '/' + name + ".ini";
+}
+
+QJsonObject eventOf(const QByteArray& line)
+{
+    return QJsonDocument::fromJson(line).object();
+}
+
+// Whether a watch line says that `key` changed to `value` (a number, or true/false).
+std::function<bool(const QByteArray&)> changedTo(const QString& key, const QJsonValue& value)
+{
+    return [key, value](const QByteArray& line) {
+        const QJsonObject e = eventOf(line);
+        return e.value("event") == "changed" && e.value("control") == key &&
+               e.value("value") == value;
+    };
+}
+
+std::function<bool(const QByteArray&)> isLine(const QByteArray& text)
+{
+    return [text](const QByteArray& line) { return line == text; };
+}
+
+// The heap this process has in use, in bytes.
+qint64 heapInUse()
+{
+    return qint64(mallinfo2().uordblks);
+}
+
+// A client that asks for a watch and never reads; -1 when it cannot connect.
+int silentWatcher()
+{
+    const int fd = connectRaw();
+    if (fd >= 0)
+        ::send(fd, "watch\t--json\n", 14, MSG_NOSIGNAL);
+    return fd;
 }
 
 } // namespace
@@ -585,6 +625,269 @@ private slots:
         QCOMPARE(controlRequests(rig.sim).size(), 1);
         QCOMPARE(runCtl({"set", "headphone", "-30"}).exitCode, 0);
         QCOMPARE(rig.control("headphone").knob->value, -30);
+    }
+
+    // Every source of change reaches a watcher, once per value, and nothing else does.
+    void watchFollowsEveryChange()
+    {
+        Rig rig;
+        QVERIFY(rig.start("tk2"));
+        const auto& controls = rig.window->currentPanel()->controls();
+        const QJsonObject status =
+            QJsonDocument::fromJson(runCtl({"status", "--json"}).out).object();
+        CtlWatch json({"watch", "--json"});
+        CtlWatch plain({"watch"});
+        QVERIFY(json.waitForLines(1));
+        QJsonObject first = eventOf(json.lines()[0]);
+        QCOMPARE(first.value("event").toString(), QString("status"));
+        first.remove("event");
+        QCOMPARE(first, status);
+        QVERIFY(plain.waitForLines(1 + qsizetype(controls.size())));
+        QCOMPARE(plain.lines()[0], QByteArray("connected TK2"));
+        QVERIFY(plain.lines().contains(rig.control("mic1").key.toUtf8() + ' ' +
+                                       QByteArray::number(rig.control("mic1").knob->value)));
+        QVERIFY(plain.lines().contains(rig.control("speaker.mute").key.toUtf8() + " off"));
+
+        // list --json: names, kind, range and the text the panel shows.
+        const QJsonArray list = QJsonDocument::fromJson(runCtl({"list", "--json"}).out)
+                                    .object()
+                                    .value("controls")
+                                    .toArray();
+        QCOMPARE(list.size(), qsizetype(controls.size()));
+        for (qsizetype i = 0; i < list.size(); ++i) {
+            const QJsonObject entry = list[i].toObject();
+            const PanelControl& c = controls[std::size_t(i)];
+            QCOMPARE(entry.value("key").toString(), c.key);
+            QCOMPARE(entry.value("alias").toString(), c.alias);
+            QCOMPARE(entry.value("kind").toString(), QString(c.knob ? "level" : "switch"));
+            if (c.knob) {
+                QCOMPARE(entry.value("min").toInt(), c.knob->minimum);
+                QCOMPARE(entry.value("max").toInt(), c.knob->maximum);
+                QCOMPARE(entry.value("shown").toString(),
+                         QString::number(c.knob->numberShownFor(c.knob->value)));
+            } else {
+                QCOMPARE(entry.value("shown").toString(), QString(c.button->status ? "on" : "off"));
+            }
+        }
+
+        // A hand, another quorvix-ctl (a gain stored as 30 shows as 39), a click.
+        const QString gain = rig.control("mic1").key;
+        Knob* knob = rig.control("mic1").knob;
+        turn(knob, 120);
+        qsizetype at = json.waitFor(changedTo(gain, knob->value));
+        QVERIFY(at > 0);
+        QCOMPARE(eventOf(json.lines()[at]).value("shown").toString(),
+                 QString::number(knob->numberShownFor(knob->value)));
+        QCOMPARE(runCtl({"set", "mic1", "30"}).exitCode, 0);
+        at = json.waitFor(changedTo(gain, 30), at + 1);
+        QVERIFY(at > 0);
+        QCOMPARE(eventOf(json.lines()[at]).value("shown").toString(), QString("39"));
+        QVERIFY(plain.waitFor(isLine(gain.toUtf8() + " 30")) > 0);
+        const QString mute = rig.control("speaker.mute").key;
+        QTest::mouseClick(rig.control("speaker.mute").button, Qt::LeftButton);
+        at = json.waitFor(changedTo(mute, true), at + 1);
+        QVERIFY(at > 0);
+        QCOMPARE(eventOf(json.lines()[at]).value("shown").toString(), QString("on"));
+        QVERIFY(plain.waitFor(isLine(mute.toUtf8() + " on")) > 0);
+
+        // Nothing for a change that leaves a value, nor for a resume's re-apply: the
+        // next line is the next real change.
+        QCOMPARE(runCtl({"set", "mic1", "30"}).exitCode, 0);
+        QCOMPARE(runCtl({"set", "speaker.mute", "on"}).exitCode, 0);
+        PanelBase* before = rig.window->currentPanel();
+        rig.window->detectAgain();
+        QVERIFY(rig.window->currentPanel() != before && rig.connected());
+        json.idle(300);
+        QCOMPARE(json.lines().size(), at + 1);
+        const QString headphone = rig.control("headphone").key;
+        QCOMPARE(runCtl({"set", "headphone", "-33"}).exitCode, 0);
+        QCOMPARE(json.waitFor(changedTo(headphone, -33), at + 1), at + 1);
+
+        // A setup load: a line for each control it changed.
+        QCOMPARE(runCtl({"setup", "save", "show"}).exitCode, 0);
+        QCOMPARE(runCtl({"set", "headphone", "-50"}).exitCode, 0);
+        QCOMPARE(runCtl({"set", "speaker.mute", "off"}).exitCode, 0);
+        // One batch may carry both, in the panel's order.
+        at = std::max(json.waitFor(changedTo(mute, false), at + 1),
+                      json.waitFor(changedTo(headphone, -50), at + 1));
+        QVERIFY(at > 0);
+        QCOMPARE(runCtl({"setup", "load", "show"}).exitCode, 0);
+        QVERIFY(json.waitFor(changedTo(headphone, -33), at + 1) > 0);
+        QVERIFY(json.waitFor(changedTo(mute, true), at + 1) > 0);
+        json.idle(100);
+        QCOMPARE(json.lines().size(), at + 3);
+
+        // The interface going and coming: the whole state again on its return.
+        rig.sim.control("unplug");
+        at = json.waitFor(
+            [](const QByteArray& l) {
+                return eventOf(l) == QJsonObject{{"event", "disconnected"}};
+            },
+            at + 1);
+        QVERIFY(at > 0);
+        QVERIFY(plain.waitFor(isLine("disconnected")) > 0);
+        rig.sim.control("plug");
+        at = json.waitFor(
+            [](const QByteArray& l) { return eventOf(l).value("event") == "connected"; }, at + 1);
+        QVERIFY(at > 0);
+        QJsonObject again = eventOf(json.lines()[at]);
+        again.remove("event");
+        QCOMPARE(again, QJsonDocument::fromJson(runCtl({"status", "--json"}).out).object());
+        QVERIFY(plain.waitFor(isLine("connected TK2"), 1) > 0);
+
+        // The program quits: both watches end with 1 within 2 s.
+        QElapsedTimer quit;
+        quit.start();
+        rig.server.reset();
+        QCOMPARE(json.waitForExit(2000), 1);
+        QCOMPARE(plain.waitForExit(2000), 1);
+        QVERIFY(quit.elapsed() < 2000);
+        QCOMPARE(CtlWatch({"watch"}).waitForExit(5000), 1);
+    }
+
+    // Four watchers that never read, while 2,000 changes are made: a fifth is refused,
+    // the heap stays flat, a hand and a key are served as before, and a watcher that
+    // reads at last gets the final value.
+    void watchersAreBounded()
+    {
+        Rig rig;
+        QVERIFY(rig.start("tk1"));
+        QList<int> silent;
+        for (int i = 0; i < ControlWatchers::kMaxWatchers; ++i)
+            silent << silentWatcher();
+        QTest::qWait(100);
+        const CtlResult refused = runCtl({"watch", "--json"});
+        QCOMPARE(refused.exitCode, 4);
+        QVERIFY2(refused.err.contains("too many watchers"), refused.err.constData());
+
+        Knob* knob = rig.control("headphone").knob;
+        Button* dim = rig.control("headphone.dim").button;
+        qint64 warm = 0;
+        for (int i = 0; i < 2000; ++i) {
+            if (i % 5 == 0)
+                dim->setStatus(!dim->status);
+            else
+                knob->setValue(-70 + i % 60);
+            if (i % 20 == 0)
+                QTest::qWait(2);
+            if (i == 200)
+                warm = heapInUse();
+        }
+        const qint64 grown = heapInUse() - warm;
+        qInfo("heap in use grew by %lld bytes over 1,800 changes", grown);
+        QVERIFY2(grown < 256 * 1024, qPrintable(QString::number(grown)));
+
+        rig.sim.clearJournal();
+        turn(knob, 120);
+        QCOMPARE(controlRequests(rig.sim).size(), 1);
+        QCOMPARE(runCtl({"set", "headphone", "-12"}).exitCode, 0);
+        QCOMPARE(knob->value, -12);
+
+        // The first watcher reads now: its last line about the knob is its value.
+        QTest::qWait(150);
+        const QByteArray got = readUntilClosed(silent.first(), 300);
+        QList<QByteArray> lines = got.split('\n');
+        QByteArray last;
+        for (const QByteArray& line : lines)
+            if (eventOf(line).value("control") == "Dial/HeadphoneValue")
+                last = line;
+        QCOMPARE(eventOf(last).value("value").toInt(), -12);
+        for (int fd : silent)
+            ::close(fd);
+        QTest::qWait(50);
+        CtlWatch again({"watch"});
+        QVERIFY(again.waitForLines(1));
+    }
+
+    // Watchers that close mid-line or come and go a thousand times leave the panel and
+    // the other clients served.
+    void abusiveWatchersLeaveThePanelServing()
+    {
+        Rig rig;
+        QVERIFY(rig.start("tk1"));
+        CtlWatch steady({"watch", "--json"});
+        QVERIFY(steady.waitForLines(1));
+        for (int i = 0; i < 1000; ++i) {
+            const int fd = connectRaw();
+            QVERIFY(fd >= 0);
+            if (i % 3 == 0)
+                ::send(fd, "watch\t--js", 10, MSG_NOSIGNAL); // closes mid-request
+            else
+                ::send(fd, "watch\t--json\n", 13, MSG_NOSIGNAL);
+            if (i % 3 == 1) {
+                // Closes mid-line, while changes are being written to it.
+                rig.control("headphone").knob->setValue(-60 + i % 50);
+                QCoreApplication::processEvents();
+                char byte[8];
+                ::recv(fd, byte, sizeof byte, MSG_DONTWAIT);
+            }
+            ::close(fd);
+            if (i % 25 == 0)
+                QCoreApplication::processEvents();
+        }
+        QTest::qWait(100);
+        rig.sim.clearJournal();
+        turn(rig.control("headphone").knob, 120);
+        QCOMPARE(controlRequests(rig.sim).size(), 1);
+        QCOMPARE(runCtl({"set", "headphone", "-7"}).exitCode, 0);
+        QVERIFY(steady.waitFor(changedTo("Dial/HeadphoneValue", -7)) > 0);
+        QCOMPARE(runCtl({"get", "headphone"}).out, QByteArray("-7\n"));
+    }
+
+    // A knob swept fast: a bounded number of lines a second, the last one its final value.
+    void sweptKnobIsBounded()
+    {
+        Rig rig;
+        QVERIFY(rig.start("tk1"));
+        CtlWatch watch({"watch", "--json"});
+        QVERIFY(watch.waitForLines(1));
+        Knob* knob = rig.control("headphone").knob;
+        QElapsedTimer sweep;
+        sweep.start();
+        for (int i = 0; sweep.elapsed() < 1000; ++i) {
+            knob->setValue(-80 + i % 87);
+            QCoreApplication::processEvents();
+        }
+        const int final = -80 + 41;
+        knob->setValue(final);
+        const qint64 took = sweep.elapsed();
+        QVERIFY(watch.waitFor(changedTo("Dial/HeadphoneValue", final)) > 0);
+        watch.idle(200);
+        const qsizetype lines = watch.lines().size() - 1;
+        const qint64 bound = took / ControlWatchers::kBatchIntervalMs + 3;
+        qInfo("%lld lines in %lld ms of sweeping", qlonglong(lines), took);
+        QVERIFY2(lines <= bound, qPrintable(QString("%1 > %2").arg(lines).arg(bound)));
+        QCOMPARE(eventOf(watch.lines().last()).value("value").toInt(), final);
+    }
+
+    // quorvix-ctlw prints nothing; its refusals land in the program's log file, written
+    // by the program while it runs and by quorvix-ctlw itself otherwise.
+    void windowlessClientLogsItsRefusals()
+    {
+        const QString logPath = programfolders::logs() + "/QuorvixMixer.log";
+        CtlWatch alone({"set", "headphone", "-10"}, "quorvix-ctlw");
+        QCOMPARE(alone.waitForExit(5000), 1);
+        QVERIFY(alone.lines().isEmpty());
+        QVERIFY(alone.errors().isEmpty());
+        const QList<QByteArray> logged = fileBytes(logPath).split('\n');
+        static const QRegularExpression line(
+            R"x(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\S* warning quorvix-ctlw refused: )x"
+            R"x("set headphone -10 -> 1: Quorvix Mixer is not running \(no endpoint\)"$)x");
+        QVERIFY2(line.match(QString::fromUtf8(logged.value(logged.size() - 2))).hasMatch(),
+                 fileBytes(logPath).constData());
+
+        Rig rig;
+        QVERIFY(rig.start("tk1"));
+        LogCapture log;
+        CtlWatch done({"set", "headphone", "-12"}, "quorvix-ctlw");
+        QCOMPARE(done.waitForExit(5000), 0);
+        QVERIFY(done.lines().isEmpty());
+        QCOMPARE(rig.control("headphone").knob->value, -12);
+        CtlWatch bad({"set", "headphone", "99"}, "quorvix-ctlw");
+        QCOMPARE(bad.waitForExit(5000), 2);
+        QVERIFY(bad.lines().isEmpty() && bad.errors().isEmpty());
+        QVERIFY(log.contains(
+            "quorvix-ctlw refused: \"set headphone 99 -> 2: Dial/HeadphoneValue takes"));
     }
 };
 

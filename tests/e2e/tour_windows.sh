@@ -191,6 +191,40 @@ user=$(sed -n 's/^user: //p' "$work/pipe_probe.txt")
     [ "$(grep -c '^allow: ' "$work/pipe_probe.txt")" -eq 1 ] && grep -qx "allow: $user" "$work/pipe_probe.txt" ||
     fail "the pipe's DACL is not this user's alone: $(grep '^dacl: ' "$work/pipe_probe.txt")"
 
+step "quorvix-ctl.exe watch sees a click on the panel; quorvix-ctlw.exe sets a control and shows nothing"
+ctlw=${exe%/*}/quorvix-ctlw.exe
+timeout 600 "$wine" "$ctl" watch </dev/null >"$work/watch.out" 2>"$work/watch.err" &
+watcher=$!
+started+=($watcher)
+watched() { tr -d '\r' <"$work/watch.out" | grep -qx -- "$1"; }
+wait_until 10 watched "connected TK2" || fail "quorvix-ctl.exe watch gave no state: $(cat "$work/watch.out" "$work/watch.err")"
+w "$ctl" show || fail "quorvix-ctl.exe show exited with $?"
+wait_until 10 find_window_titled '"Quorvix TK2' || fail "no main window after show"
+main=$found
+sleep 1
+[ "$(w "$ctl" get mic1.48v | tr -d '\r')" = on ] && after=off || after=on
+xdotool mousemove --window "$main" 79 228 click 1
+wait_until 5 watched "Button/Mic148VIsChecked $after" || fail "the watch did not see the click: $(tail -n 3 "$work/watch.out")"
+# Every visible window while quorvix-ctlw.exe runs: none may come up (a console would).
+visible() { xdotool search --onlyvisible --name '' 2>/dev/null | LC_ALL=C sort; }
+visible_before=$(visible)
+timeout 60 "$wine" "$ctlw" set headphone -24 </dev/null >"$work/ctlw.out" 2>/dev/null &
+ctlw_run=$!
+came_up=
+while kill -0 "$ctlw_run" 2>/dev/null; do
+    came_up+=$(comm -13 <(echo "$visible_before") <(visible))
+    sleep 0.1
+done
+wait "$ctlw_run" || fail "quorvix-ctlw.exe set exited with $?"
+[ -z "$came_up" ] || fail "a window came up while quorvix-ctlw.exe ran: $(xdotool getwindowname "${came_up%%$'\n'*}")"
+[ -s "$work/ctlw.out" ] && fail "quorvix-ctlw.exe printed: $(cat "$work/ctlw.out")"
+[ "$(w "$ctl" get headphone | tr -d '\r')" = -24 ] || fail "quorvix-ctlw.exe did not set the headphone to -24"
+wait_until 5 watched "Dial/HeadphoneValue -24" || fail "the watch did not see quorvix-ctlw.exe's change"
+w "$ctlw" set headphone 7 >"$work/ctlw.out" 2>/dev/null
+[ $? -eq 2 ] || fail "quorvix-ctlw.exe did not refuse a level out of range with 2"
+[ -s "$work/ctlw.out" ] && fail "quorvix-ctlw.exe printed its refusal: $(cat "$work/ctlw.out")"
+wait_until 5 logged 'quorvix-ctlw refused: "set headphone 7 -> 2: ' || fail "the refusal is not in the program's log"
+
 step "\"Refresh Audio Device\" restarts the shell of this session only"
 # The log's Chinese lines reach this console as "?": what ran shows the outcome.
 shells() { # explorer.exe processes of this prefix
@@ -233,10 +267,18 @@ rm -f "$work/stuck"
 quit_through_menu "$program" || fail "\"Quit\" did not end the program"
 w "$ctl" status >/dev/null 2>&1
 [ $? -eq 1 ] || fail "quorvix-ctl.exe did not exit with 1 once the program had quit"
+wait_until 2 sh -c "! kill -0 $watcher 2>/dev/null" || fail "quorvix-ctl.exe watch did not end within 2 s of the quit"
+wait "$watcher"
+[ $? -eq 1 ] || fail "quorvix-ctl.exe watch did not end with 1 when the program quit"
+w "$ctlw" status >"$work/ctlw.out" 2>/dev/null
+[ $? -eq 1 ] || fail "quorvix-ctlw.exe did not exit with 1 once the program had quit"
 
 step "the log file in %APPDATA% holds the debug log's lines, stamped"
 logfile=$(find "$ini_root" -path '*/AppData/Roaming/QuorvixDriver/logs/QuorvixMixer.log' | head -n 1)
 [ -n "$logfile" ] || fail "no log file in the profile's QuorvixDriver\\logs"
 grep -Eq '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]{12} debug Settings dialog created\.$' "$logfile" ||
     fail "the log file lacks stamped lines: $(head -n 3 "$logfile")"
-echo "PASS: late notification area, resume, focus, quorvix-ctl, shell restart and log file"
+# Written by quorvix-ctlw.exe itself, the program being gone, in the program's format.
+grep -Eq '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]{12} warning quorvix-ctlw refused: "status -> 1: Quorvix Mixer is not running' "$logfile" ||
+    fail "quorvix-ctlw.exe did not log its refusal: $(tail -n 2 "$logfile")"
+echo "PASS: late notification area, resume, focus, quorvix-ctl, watch, quorvix-ctlw, shell restart and log file"

@@ -183,6 +183,9 @@ check "the ready folder ships QuorvixDriver.exe and DLLs (${#shipped[@]} files)"
 for f in "${shipped[@]}"; do
     check "signed: QuorvixMixer/$f" verified "$out/QuorvixMixer/$f"
 done
+subsystem() { x86_64-w64-mingw32-objdump -p "$out/QuorvixMixer/$1" | grep -q "^Subsystem.*($2)"; }
+check "quorvix-ctl.exe is a console program" subsystem quorvix-ctl.exe "Windows CUI"
+check "quorvix-ctlw.exe is windowless (the GUI subsystem)" subsystem quorvix-ctlw.exe "Windows GUI"
 mapfile -t zipped < <(cd "$work/zip/QuorvixMixer" 2>/dev/null && find . -type f \( -iname '*.exe' -o -iname '*.dll' \) | sed 's|^\./||' | LC_ALL=C sort)
 check "the zip carries the same .exe and .dll files" test "${zipped[*]}" = "${shipped[*]}"
 zipped_as_shipped() { verified "$work/zip/QuorvixMixer/$1" && cmp -s "$work/zip/QuorvixMixer/$1" "$out/QuorvixMixer/$1"; }

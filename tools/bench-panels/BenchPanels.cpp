@@ -2,9 +2,10 @@
 // the whole mixer image answered by the simulator and the ini file synced, next to
 // the bare round trip of the image and the bare ini write. Then, in the main window
 // with the control endpoint served, the step from a posted wheel event to its handling,
-// with the endpoint idle and under a flood of hostile clients, and `quorvix-ctl set`
-// from process start to exit. Runs the simulator (quorvix-devsim, beside this program)
-// on a private runtime folder.
+// with the endpoint idle, under a flood of hostile clients and with 4 watchers attached,
+// `quorvix-ctl set` from process start to exit, and from its start to the line a
+// `quorvix-ctl watch` prints for the change. Runs the simulator (quorvix-devsim, beside this
+// program) on a private runtime folder.
 //
 //   quorvix-bench-panels [--steps N] [--ctl-runs M]   (N >= 1000, default 2000; M default 100)
 #include "ControlFlood.h"
@@ -130,6 +131,68 @@ std::vector<qint64> ctlRuns(int runs)
     return ns;
 }
 
+// `quorvix-ctl watch --json` children, read as they print.
+class Watchers
+{
+public:
+    explicit Watchers(int count)
+    {
+        const QString ctl = QCoreApplication::applicationDirPath() + "/quorvix-ctl";
+        for (int i = 0; i < count; ++i) {
+            auto* process = new QProcess;
+            process->start(ctl, {"watch", "--json"});
+            processes.push_back(process);
+        }
+        // Attached once each has printed the state.
+        for (QProcess* process : processes)
+            while (!process->canReadLine() && process->state() == QProcess::Running)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    ~Watchers()
+    {
+        for (QProcess* process : processes) {
+            process->kill();
+            process->waitForFinished(2000);
+            delete process;
+        }
+    }
+    QProcess& first() { return *processes.front(); }
+
+private:
+    std::vector<QProcess*> processes;
+};
+
+// From the start of `quorvix-ctl set` to the watcher's line that reports the new value.
+std::vector<qint64> setToWatchLine(int runs)
+{
+    const QString ctl = QCoreApplication::applicationDirPath() + "/quorvix-ctl";
+    Watchers watcher(1);
+    QProcess& watch = watcher.first();
+    watch.readAll();
+    std::vector<qint64> ns;
+    QByteArray seen;
+    for (int i = 0; i < runs; ++i) {
+        const int value = -40 - (i % 2);
+        const QByteArray wanted = "\"value\": " + QByteArray::number(value) + ',';
+        QProcess process;
+        QElapsedTimer timer;
+        timer.start();
+        process.start(ctl, {"set", "headphone", QString::number(value)});
+        seen.clear();
+        while (!seen.contains(wanted) && timer.elapsed() < 5000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            seen += watch.readAll();
+        }
+        if (!seen.contains(wanted)) {
+            std::fprintf(stderr, "the watcher did not report the change\n");
+            break;
+        }
+        ns.push_back(timer.nsecsElapsed());
+        process.waitForFinished(2000);
+    }
+    return ns;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -250,9 +313,18 @@ int main(int argc, char** argv)
             print("knob step, posted (endpoint flooded)", summarize(ns), steps);
             std::printf("  %ld hostile connections during the flood\n", flood.connections());
         }
+        {
+            Watchers attached(4);
+            print("knob step, posted (4 watchers attached)", summarize(postedSteps(knob, steps)),
+                  steps);
+        }
         const auto ns = ctlRuns(runs);
         if (!ns.empty())
             print("quorvix-ctl set, start to exit (goal <= 20 ms)", summarize(ns), int(ns.size()));
+        const auto toLine = setToWatchLine(runs);
+        if (!toLine.empty())
+            print("quorvix-ctl set to the watch line (goal p50 <= 20 ms)", summarize(toLine),
+                  int(toLine.size()));
     }
 
     simulator.terminate();
