@@ -19,6 +19,11 @@ process.env.QUORVIX_NODE_MODULES = path.join(build, "streamdeck", "node_modules"
 const { MixerRig } = await import(path.join(tests, "MixerRig.mjs"));
 const { StreamDeckStandIn } = await import(path.join(tests, "StreamDeckStandIn.mjs"));
 
+// A headless picture cannot show a drop-down opened by a click, so the page shows the
+// level list as an open list box once the plugin has filled it.
+const OPEN_LIST = `new MutationObserver(() => { const l = document.getElementById("level"); l.size = Math.min(l.options.length, 7); l.style.height = "auto"; })
+    .observe(document.getElementById("level"), { childList: true });`;
+
 const rig = new MixerRig(path.join(build, "bin"));
 const page = mkdtempSync(path.join(tmpdir(), "qvx-inspector-"));
 let deck;
@@ -47,11 +52,11 @@ try {
     await once(server, "listening");
     const hold = `<img alt="" width="0" height="0" src="http://127.0.0.1:${server.address().port}/answered">`;
     const html = readFileSync(path.join(page, "inspector.html"), "utf8").replace(
-        "</body>", `${hold}<script>addEventListener("DOMContentLoaded", () => ${call});</script>\n</body>`);
+        "</body>", `${hold}<script>addEventListener("DOMContentLoaded", () => ${call});${OPEN_LIST}</script>\n</body>`);
     writeFileSync(path.join(page, "shot.html"), html);
     // Asynchronously: the stand-in in this process relays for the page meanwhile.
     await promisify(execFile)("chromium", ["--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars", "--force-device-scale-factor=2",
-        "--window-size=350,190", `--screenshot=${picture}`, `file://${page}/shot.html`], { timeout: 60000 });
+        "--window-size=350,262", `--screenshot=${picture}`, `file://${page}/shot.html`], { timeout: 60000 });
     server.close();
     console.log(`wrote ${picture}`);
 } finally {
