@@ -53,13 +53,19 @@ export class MixerRig {
         await this.until(async () => (await this.simulator("help")).startsWith("ok"), "the simulator answers");
     }
 
+    // Starts the program and returns once it has connected and finished bringing the
+    // interface up (its last start-up request, initAudio, came after the phone chip's
+    // power cycle), so no start-up request mixes with what a test compares.
     async startProgram() {
+        const initialised = () => this.journal().filter((e) => e.name === "initAudio").length;
+        const before = initialised();
         this.program = spawn(path.join(this.bin, "QuorvixDriver"), [], { env: this.env, stdio: ["ignore", "ignore", "pipe"] });
         this.program.stderr.setEncoding("utf8").on("data", (d) => (this.programLog += d));
         await this.until(async () => {
             const status = await this.ctl("status", "--json");
             return status.code === 0 && JSON.parse(status.stdout).connected === true;
         }, "the program runs with the interface connected");
+        await this.until(async () => initialised() > before, "the program brought the interface up");
     }
 
     async stopProgram() {
