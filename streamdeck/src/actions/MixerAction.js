@@ -16,7 +16,7 @@ export class MixerAction extends SingletonAction {
         this.settings = new Map();
         this.shown = new Map(); // what each visible action last showed, to send only changes
         mixer.on("change", () => {
-            for (const action of this.actions) this.render(action);
+            for (const action of this.actions) this.render(action).catch((err) => log(`render: ${err}`));
         });
     }
 
