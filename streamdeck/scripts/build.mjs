@@ -1,6 +1,6 @@
 // Makes the plugin folder from this source folder:
 //   node scripts/build.mjs <node_modules folder> <out: ...com.quorvix.mixer.sdPlugin>
-// bundles src/ with its npm packages into bin/plugin.js, copies the manifest and the
+// checks the manifest against @elgato/schemas, bundles src/ with its npm packages into bin/plugin.js, copies the manifest and the
 // property inspector, draws the images and writes licenses.txt with the licence of
 // every npm package the bundle holds.
 import { cpSync, existsSync, mkdirSync, readFileSync, readdirSync, rmSync, writeFileSync } from "node:fs";
@@ -15,7 +15,18 @@ if (!modules || !out) {
     console.error("usage: build.mjs <node_modules folder> <plugin folder>");
     process.exit(2);
 }
-const esbuild = createRequire(path.join(modules, "noop.js"))("esbuild");
+const load = createRequire(path.join(modules, "noop.js"));
+const esbuild = load("esbuild");
+
+// The manifest against Elgato's published schema (Elgato's CLI checks it again, with the
+// files it names, before it packs).
+const Ajv = load("ajv");
+const schema = JSON.parse(readFileSync(path.join(modules, "@elgato/schemas/streamdeck/plugins/manifest.json"), "utf8"));
+const validate = new Ajv({ allErrors: true, strict: false }).compile(schema);
+if (!validate(JSON.parse(readFileSync(path.join(here, "manifest.json"), "utf8")))) {
+    console.error("manifest.json does not match @elgato/schemas:", JSON.stringify(validate.errors, null, 1));
+    process.exit(1);
+}
 
 rmSync(out, { recursive: true, force: true });
 mkdirSync(path.join(out, "bin"), { recursive: true });
