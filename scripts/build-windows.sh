@@ -79,6 +79,9 @@ mkdir -p "$dist/platforms" "$dist/styles" "$dist/imageformats"
 cp "$out/cmake/bin/QuorvixDriver.exe" "$out/cmake/bin/quorvix-ctl.exe" "$out/cmake/bin/quorvix-ctlw.exe" \
   "$out/cmake/bin/QuorvixDriver_en_US.qm" \
   "$out/cmake/bin/QuorvixDriver_zh_CN.qm" "$dist/"
+# The Stream Deck plugin, which the same CMake run builds with Node 20 and npm.
+cp "$out/cmake/streamdeck/QuorvixMixer.streamDeckPlugin" "$dist/" ||
+  die "the Stream Deck plugin was not built (Node 20 and npm: scripts/install-deps.sh)"
 cp "$kit/plugins/platforms/qwindows.dll" "$dist/platforms/"
 cp "$kit/plugins/styles/qwindowsvistastyle.dll" "$dist/styles/"
 cp "$kit/plugins/imageformats/qico.dll" "$dist/imageformats/"
@@ -115,7 +118,7 @@ x86_64-w64-mingw32-strip --strip-unneeded "$dist/QuorvixDriver.exe" "$dist/quorv
 
 expected="QuorvixDriver.exe quorvix-ctl.exe quorvix-ctlw.exe QuorvixDriver_en_US.qm QuorvixDriver_zh_CN.qm Qt6Core.dll Qt6Gui.dll
 Qt6Widgets.dll imageformats/qico.dll libgcc_s_seh-1.dll libstdc++-6.dll libwinpthread-1.dll
-platforms/qwindows.dll styles/qwindowsvistastyle.dll"
+platforms/qwindows.dll styles/qwindowsvistastyle.dll QuorvixMixer.streamDeckPlugin"
 actual=$(cd "$dist" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 if [[ $actual != "$(tr ' ' '\n' <<<"$expected" | sed '/^$/d' | LC_ALL=C sort)" ]]; then
   die "the folder's contents changed; check and update the expected list: ${actual//$'\n'/ }"
