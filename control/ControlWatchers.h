@@ -30,7 +30,7 @@ class ControlWatchers : public QObject
 {
 public:
     static constexpr int kMaxWatchers = 4;
-    static constexpr int kBatchIntervalMs = 50;
+    static constexpr int kBatchIntervalMs = 20;
 
     ControlWatchers(MainWindow* window, platform::ControlEndpoint& endpoint,
                     QObject* parent = nullptr);
