@@ -1,5 +1,6 @@
 // The control client on the Unix socket of the private endpoint folder.
 #include "platform/ControlClient.h"
+#include "platform/ControlReplyReader.h"
 #include "platform/PosixSupport.h"
 
 #include <cerrno>
@@ -33,10 +34,10 @@ private:
     int fd;
 };
 
-// One exchange; with `stream`, the pieces go there instead of into `reply`.
-ControlExchange exchange(const std::string& request, std::string& reply,
-                         bool (*complete)(const std::string& reply),
-                         const std::function<bool(const std::string&)>* stream, std::string& why)
+} // namespace
+
+ControlExchange exchangeOverEndpoint(const std::string& request, ControlReplyReader& reader,
+                                     std::string& why)
 {
     const std::string path = endpointFolder() + "/control";
     sockaddr_un address;
@@ -93,8 +94,6 @@ ControlExchange exchange(const std::string& request, std::string& reply,
     }
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
-    reply.clear();
-    bool heard = false;
     char buffer[4096];
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -102,9 +101,9 @@ ControlExchange exchange(const std::string& request, std::string& reply,
                               .count();
         pollfd waiting{socket.get(), POLLIN, 0};
         // A stream waits without a limit once it has started; the program's end closes it.
-        const int ready = stream && heard ? ::poll(&waiting, 1, -1)
-                          : left > 0      ? ::poll(&waiting, 1, static_cast<int>(left))
-                                          : 0;
+        const int ready = reader.waitsWithoutLimit() ? ::poll(&waiting, 1, -1)
+                          : left > 0                 ? ::poll(&waiting, 1, static_cast<int>(left))
+                                                     : 0;
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0) {
@@ -116,39 +115,10 @@ ControlExchange exchange(const std::string& request, std::string& reply,
             continue;
         if (got <= 0)
             break;
-        heard = true;
-        if (stream) {
-            if (!(*stream)(std::string(buffer, static_cast<std::size_t>(got))))
-                return ControlExchange::Done;
-            continue;
-        }
-        reply.append(buffer, static_cast<std::size_t>(got));
-        if (complete(reply))
+        if (reader.take(buffer, static_cast<std::size_t>(got)))
             return ControlExchange::Done;
     }
-    if (stream && heard)
-        return ControlExchange::Done;
-    if (reply.empty()) {
-        why = "the program closed the connection without a reply";
-        return ControlExchange::Busy;
-    }
-    return complete(reply) ? ControlExchange::Done : ControlExchange::Failed;
-}
-
-} // namespace
-
-ControlExchange exchangeControlRequest(const std::string& request, std::string& reply,
-                                       bool (*complete)(const std::string& reply), std::string& why)
-{
-    return exchange(request, reply, complete, nullptr, why);
-}
-
-ControlExchange streamControlRequest(const std::string& request,
-                                     const std::function<bool(const std::string& piece)>& received,
-                                     std::string& why)
-{
-    std::string unused;
-    return exchange(request, unused, nullptr, &received, why);
+    return reader.closed(why);
 }
 
 std::vector<std::string> commandArguments(int argc, char** argv)

@@ -1,5 +1,6 @@
 // The control client on the program's named pipe in this session.
 #include "platform/ControlClient.h"
+#include "platform/ControlReplyReader.h"
 
 #include "platform/ControlPipeTrust.h"
 
@@ -133,10 +134,10 @@ bool finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD& done, DWOR
     return GetOverlappedResult(pipe, &overlapped, &done, FALSE) != FALSE;
 }
 
-// One exchange; with `stream`, the pieces go there instead of into `reply`.
-ControlExchange exchange(const std::string& request, std::string& reply,
-                         bool (*complete)(const std::string& reply),
-                         const std::function<bool(const std::string&)>* stream, std::string& why)
+} // namespace
+
+ControlExchange exchangeOverEndpoint(const std::string& request, ControlReplyReader& reader,
+                                     std::string& why)
 {
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
@@ -192,14 +193,12 @@ ControlExchange exchange(const std::string& request, std::string& reply,
         return ControlExchange::Busy;
     }
     const DWORD deadline = GetTickCount() + kReplyTimeoutMs;
-    reply.clear();
-    bool heard = false;
     char buffer[4096];
     for (;;) {
         const DWORD now = GetTickCount();
         // A stream waits without a limit once it has started: when the program ends, the
         // system closes its end and the read fails with ERROR_BROKEN_PIPE at once.
-        const DWORD left = stream && heard                         ? INFINITE
+        const DWORD left = reader.waitsWithoutLimit()              ? INFINITE
                            : static_cast<LONG>(deadline - now) > 0 ? deadline - now
                                                                    : 0;
         overlapped = {};
@@ -212,39 +211,10 @@ ControlExchange exchange(const std::string& request, std::string& reply,
             }
             break; // ERROR_BROKEN_PIPE: the program ended the connection
         }
-        heard = true;
-        if (stream) {
-            if (!(*stream)(std::string(buffer, done)))
-                return ControlExchange::Done;
-            continue;
-        }
-        reply.append(buffer, done);
-        if (complete(reply))
+        if (reader.take(buffer, done))
             return ControlExchange::Done;
     }
-    if (stream && heard)
-        return ControlExchange::Done;
-    if (reply.empty()) {
-        why = "the program closed the connection without a reply";
-        return ControlExchange::Busy;
-    }
-    return complete(reply) ? ControlExchange::Done : ControlExchange::Failed;
-}
-
-} // namespace
-
-ControlExchange exchangeControlRequest(const std::string& request, std::string& reply,
-                                       bool (*complete)(const std::string& reply), std::string& why)
-{
-    return exchange(request, reply, complete, nullptr, why);
-}
-
-ControlExchange streamControlRequest(const std::string& request,
-                                     const std::function<bool(const std::string& piece)>& received,
-                                     std::string& why)
-{
-    std::string unused;
-    return exchange(request, unused, nullptr, &received, why);
+    return reader.closed(why);
 }
 
 std::vector<std::string> commandArguments(int, char**)
