@@ -126,6 +126,28 @@ struct Operation
     }
     Operation(const Operation&) = delete;
     Operation& operator=(const Operation&) = delete;
+
+    // Calls `done` on the event loop each time the operation's event is set.
+    template <typename Done> void notify(Done done)
+    {
+        if (notifier)
+            return;
+        notifier = std::make_unique<QWinEventNotifier>(event);
+        QObject::connect(notifier.get(), &QWinEventNotifier::activated, done);
+    }
+    // Records an overlapped call just made, which returned `completed`. Every outcome ends
+    // in the notifier: a call that completed or failed at once sets the event here,
+    // whether or not the system did.
+    void started(BOOL completed)
+    {
+        pending = true;
+        if (completed) {
+            SetEvent(event);
+        } else if (GetLastError() != ERROR_IO_PENDING) {
+            pending = false;
+            SetEvent(event);
+        }
+    }
 };
 
 } // namespace
@@ -227,8 +249,7 @@ void ControlEndpoint::State::arm(HANDLE pipe)
         const DWORD code = GetLastError();
         if (code == ERROR_IO_PENDING) {
             op.pending = true;
-            op.notifier = std::make_unique<QWinEventNotifier>(op.event);
-            QObject::connect(op.notifier.get(), &QWinEventNotifier::activated, [this] {
+            op.notify([this] {
                 DWORD unused = 0;
                 waiting->connect.pending = false;
                 if (GetOverlappedResult(waiting->pipe, &waiting->connect.overlapped, &unused,
@@ -283,20 +304,9 @@ void ControlEndpoint::State::startRead(int id)
 {
     Instance& instance = *clients.at(id);
     Operation& op = instance.read;
-    if (!op.notifier) {
-        op.notifier = std::make_unique<QWinEventNotifier>(op.event);
-        QObject::connect(op.notifier.get(), &QWinEventNotifier::activated,
-                         [this, id] { readDone(id); });
-    }
-    // Every outcome ends in readDone: a read that completed at once or failed at once
-    // signals the event here, whether or not the system did.
-    op.pending = true;
-    if (ReadFile(instance.pipe, instance.buffer, sizeof instance.buffer, nullptr, &op.overlapped)) {
-        SetEvent(op.event);
-    } else if (GetLastError() != ERROR_IO_PENDING) {
-        op.pending = false;
-        SetEvent(op.event);
-    }
+    op.notify([this, id] { readDone(id); });
+    op.started(
+        ReadFile(instance.pipe, instance.buffer, sizeof instance.buffer, nullptr, &op.overlapped));
 }
 
 void ControlEndpoint::State::readDone(int id)
@@ -333,22 +343,12 @@ void ControlEndpoint::State::startWrite(int id)
     Operation& op = instance.write;
     if (op.pending || instance.queued.isEmpty())
         return;
-    if (!op.notifier) {
-        op.notifier = std::make_unique<QWinEventNotifier>(op.event);
-        QObject::connect(op.notifier.get(), &QWinEventNotifier::activated,
-                         [this, id] { writeDone(id); });
-    }
+    op.notify([this, id] { writeDone(id); });
     instance.outgoing = std::exchange(instance.queued, QByteArray());
     // Overlapped, so a client that does not read leaves the write pending instead of
-    // holding up the GUI thread. Every outcome ends in writeDone, as for the reads.
-    op.pending = true;
-    if (WriteFile(instance.pipe, instance.outgoing.constData(),
-                  static_cast<DWORD>(instance.outgoing.size()), nullptr, &op.overlapped)) {
-        SetEvent(op.event);
-    } else if (GetLastError() != ERROR_IO_PENDING) {
-        op.pending = false;
-        SetEvent(op.event);
-    }
+    // holding up the GUI thread.
+    op.started(WriteFile(instance.pipe, instance.outgoing.constData(),
+                         static_cast<DWORD>(instance.outgoing.size()), nullptr, &op.overlapped));
 }
 
 void ControlEndpoint::State::writeDone(int id)

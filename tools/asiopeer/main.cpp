@@ -85,16 +85,25 @@ std::string describe(const peer::Bytes& wire)
            printable(wire, payloadStart) + "\"";
 }
 
-int serve(long long count, const std::string& logFile)
+// Takes the notice pipe's name and stops on Ctrl+C or a termination; false, said on
+// stderr, when the name cannot be taken.
+bool takeNoticePipe(peer::Listener& listener)
 {
-    peer::Listener listener{peer::endpointPath(kNoticePipe)};
     std::string problem;
     if (!peer::listenOn(listener, problem)) {
         std::fprintf(stderr, "quorvix-asiopeer: %s\n", problem.c_str());
-        return 2;
+        return false;
     }
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
+    return true;
+}
+
+int serve(long long count, const std::string& logFile)
+{
+    peer::Listener listener{peer::endpointPath(kNoticePipe)};
+    if (!takeNoticePipe(listener))
+        return 2;
     std::ofstream log;
     if (!logFile.empty())
         log.open(logFile, std::ios::app | std::ios::binary);
@@ -124,13 +133,8 @@ int squat(long long holdMs)
 {
     peer::Listener listener{peer::endpointPath(kNoticePipe)};
     listener.unbuffered = true;
-    std::string problem;
-    if (!peer::listenOn(listener, problem)) {
-        std::fprintf(stderr, "quorvix-asiopeer: %s\n", problem.c_str());
+    if (!takeNoticePipe(listener))
         return 2;
-    }
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
     std::printf("squatting %s\n", listener.path.c_str());
     std::fflush(stdout);
     const auto end =
