@@ -10,6 +10,7 @@
 //   quorvix-bench-panels [--steps N] [--ctl-runs M]   (N >= 1000, default 2000; M default 100)
 #include "ControlFlood.h"
 #include "control/ControlServer.h"
+#include "control/ControlWatchers.h"
 #include "driver/AudioBusDevice.h"
 #include "mainwindow/MainWindow.h"
 #include "panels/tk1.h"
@@ -343,8 +344,11 @@ int main(int argc, char** argv)
                   int(toLine.size()));
         const auto backToBack = setToWatchLine(knob, runs, 0);
         if (!backToBack.empty())
-            print("  the same, sets back to back (one batch per 50 ms)", summarize(backToBack),
-                  int(backToBack.size()));
+            print(QString("  the same, sets back to back (one batch per %1 ms)")
+                      .arg(ControlWatchers::kBatchIntervalMs)
+                      .toUtf8()
+                      .constData(),
+                  summarize(backToBack), int(backToBack.size()));
     }
 
     simulator.terminate();
