@@ -37,6 +37,31 @@ int outcomeCode(platform::ControlExchange outcome, const std::string& why, CtlOu
     return controlwire::NotRunning;
 }
 
+// Runs an exchange again while the endpoint is busy serving its other clients, for up
+// to two seconds.
+template <typename Exchange> platform::ControlExchange retryWhileBusy(Exchange exchange)
+{
+    platform::ControlExchange outcome = platform::ControlExchange::Busy;
+    for (int attempt = 0; attempt < kBusyRetries; ++attempt) {
+        outcome = exchange();
+        if (outcome != platform::ControlExchange::Busy)
+            break;
+        std::this_thread::sleep_for(kBusyPause);
+    }
+    return outcome;
+}
+
+// An answer's text to stdout, then its exit code, with the message on stderr.
+int finish(int code, const std::string& text, const std::string& message, CtlOutput& output)
+{
+    output.out(text);
+    if (code != controlwire::Done)
+        return output.fail(code, message);
+    if (!message.empty())
+        output.err(message);
+    return code;
+}
+
 // `watch`: the reply, then every piece as it comes, until the program ends the watch.
 int runWatch(const std::string& request, CtlOutput& output)
 {
@@ -59,13 +84,8 @@ int runWatch(const std::string& request, CtlOutput& output)
         started = true;
         return code == controlwire::Done && show(body + head.substr(used));
     };
-    platform::ControlExchange outcome = platform::ControlExchange::Busy;
-    for (int attempt = 0; attempt < kBusyRetries; ++attempt) {
-        outcome = platform::streamControlRequest(request, received, why);
-        if (outcome != platform::ControlExchange::Busy)
-            break;
-        std::this_thread::sleep_for(kBusyPause);
-    }
+    const platform::ControlExchange outcome =
+        retryWhileBusy([&] { return platform::streamControlRequest(request, received, why); });
     if (outcome != platform::ControlExchange::Done)
         return outcomeCode(outcome, why, output);
     if (!started)
@@ -97,12 +117,7 @@ int main(int argc, char** argv)
     case CtlCommand::Kind::Report: {
         std::string said, error;
         const int code = runReportVerb(command.fields.front(), command.force, said, error);
-        output.out(said);
-        if (code != controlwire::Done)
-            return output.fail(code, error);
-        if (!error.empty())
-            output.err(error);
-        return code;
+        return finish(code, said, error, output);
     }
     case CtlCommand::Kind::Request:
         break;
@@ -112,14 +127,9 @@ int main(int argc, char** argv)
     if (command.fields.front() == "watch")
         return runWatch(request, output);
     std::string reply, why;
-    platform::ControlExchange outcome = platform::ControlExchange::Busy;
-    for (int attempt = 0; attempt < kBusyRetries; ++attempt) {
-        outcome =
-            platform::exchangeControlRequest(request, reply, &controlwire::replyComplete, why);
-        if (outcome != platform::ControlExchange::Busy)
-            break;
-        std::this_thread::sleep_for(kBusyPause);
-    }
+    const platform::ControlExchange outcome = retryWhileBusy([&] {
+        return platform::exchangeControlRequest(request, reply, &controlwire::replyComplete, why);
+    });
     if (outcome != platform::ControlExchange::Done)
         return outcomeCode(outcome, why, output);
     int code = 0;
@@ -127,10 +137,5 @@ int main(int argc, char** argv)
     if (!controlwire::parseReply(reply, code, message, body))
         return output.fail(controlwire::NotRunning,
                            "Quorvix Mixer sent a reply that cannot be read");
-    output.out(body);
-    if (code != controlwire::Done)
-        return output.fail(code, message);
-    if (!message.empty())
-        output.err(message);
-    return code;
+    return finish(code, body, message, output);
 }
