@@ -26,14 +26,9 @@ ControlReply badInput(const QString& message)
     return failure(controlwire::BadInput, message);
 }
 
-QString switchText(bool on)
-{
-    return on ? QStringLiteral("on") : QStringLiteral("off");
-}
-
 QString currentText(const PanelControl& control)
 {
-    return control.knob ? QString::number(control.knob->value) : switchText(control.button->status);
+    return controltext::words(controltext::valueOf(control));
 }
 
 QString kindText(const PanelControl& control)
@@ -236,7 +231,7 @@ ControlReply ControlRequests::toggle(const QString& name)
     if (!control->button)
         return badInput(QStringLiteral("%1 is a level: use set or step").arg(control->key));
     const bool on = !control->button->status;
-    return apply(*control, on, switchText(on));
+    return apply(*control, on, controltext::switchWords(on));
 }
 
 ControlReply ControlRequests::apply(const PanelControl& control, int value, const QString& shown)
@@ -333,8 +328,8 @@ ControlReply ControlRequests::loadSetup(PanelBase* panel, const QString& name)
         const int current = control.knob ? control.knob->value : int(control.button->status);
         if (current == entry.value)
             continue;
-        const QString shown =
-            control.knob ? QString::number(entry.value) : switchText(entry.value != 0);
+        const QString shown = control.knob ? QString::number(entry.value)
+                                           : controltext::switchWords(entry.value != 0);
         const ControlReply one = apply(control, entry.value, shown);
         ++changed;
         reply.output += QStringLiteral("%1 (%2): %3\n").arg(control.key, control.alias, shown);

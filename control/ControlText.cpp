@@ -10,11 +10,14 @@
 
 namespace controltext {
 
+QString switchWords(bool on)
+{
+    return on ? QStringLiteral("on") : QStringLiteral("off");
+}
+
 QString words(const Value& value)
 {
-    if (value.level)
-        return QString::number(value.value);
-    return value.value ? QStringLiteral("on") : QStringLiteral("off");
+    return value.level ? QString::number(value.value) : switchWords(value.value != 0);
 }
 
 Value valueOf(const PanelControl& control)

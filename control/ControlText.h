@@ -29,6 +29,8 @@ struct State
     std::vector<Value> values;
 };
 
+// `get`'s words for a switch: on or off.
+QString switchWords(bool on);
 // `get`'s words for a value: the level, or on/off.
 QString words(const Value& value);
 // The value of a control now, with the text its widget shows for it.
