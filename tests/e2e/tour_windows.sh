@@ -336,8 +336,9 @@ windows_while() { # <seconds> <program> <arguments...>: its exit code; $work/cam
     done
     wait "$run"
 }
-windows_while 3 "Z:${ctl//\//\\}" status
-# The probe must see the console window of quorvix-ctl.exe, or seeing none proves nothing.
+# The probe must see the console window of quorvix-ctl.exe, or seeing none proves nothing:
+# a watch, ended after 6 s, keeps that window up long enough to be seen.
+windows_while 6 "Z:${ctl//\//\\}" watch
 [ -s "$work/came_up" ] || fail "the launch probe saw no console window for quorvix-ctl.exe"
 windows_while 20 "Z:${ctlw//\//\\}" set headphone -24 || fail "quorvix-ctlw.exe set exited with $?"
 [ -s "$work/came_up" ] &&
